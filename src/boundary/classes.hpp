@@ -1,0 +1,94 @@
+// The Node and Tree heap types: instance layout, type objects, wrapping of
+// core records as new instances, and the receiver check with its borrow.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <new>
+#include <vector>
+
+#include "convert.hpp"
+#include "core/tree.hpp"
+#include "panic.hpp"
+#include "py_ref.hpp"
+
+namespace vaskel::py {
+
+// An instance: the object header, the record it owns, and a borrow counter
+// (0 free, n > 0 shared borrows held, -1 an exclusive borrow held).
+template <class Record>
+struct Instance {
+    PyObject_HEAD
+    Record rec;
+    Py_ssize_t borrow;
+};
+using NodeObject = Instance<Node>;
+using TreeObject = Instance<Tree>;
+
+// The type objects, created on first use and kept for the process. Null with
+// an error set if creation fails.
+PyTypeObject* node_type() noexcept;
+PyTypeObject* tree_type() noexcept;
+
+// Makes this copy of the boundary use type objects created by another module
+// (the test-only module works on vaskel's own classes).
+void adopt_node_type(PyTypeObject* type) noexcept;
+void adopt_tree_type(PyTypeObject* type) noexcept;
+
+// Allocates an instance of `type` (through its tp_alloc slot, or the generic
+// allocator) and moves the record into it. Returns null with the
+// interpreter's error set on failure.
+template <class Record>
+PyObject* new_instance(PyTypeObject* type, Record&& rec) noexcept {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    if (alloc == nullptr) alloc = PyType_GenericAlloc;
+    PyObject* self = alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    auto* inst = reinterpret_cast<Instance<std::decay_t<Record>>*>(self);
+    new (&inst->rec) std::decay_t<Record>(std::move(rec));
+    inst->borrow = 0;
+    return self;
+}
+
+// Results: new instances of Node or Tree itself (never a subclass). Failing
+// to create one is an internal failure.
+PyRef wrap_node(Node rec);
+PyRef wrap_tree(Tree rec);
+PyRef node_list(std::vector<Node> nodes);
+
+// A shared borrow of an instance for the length of a call.
+class SharedBorrow {
+public:
+    explicit SharedBorrow(Py_ssize_t& counter);
+    ~SharedBorrow() { --counter_; }
+    SharedBorrow(const SharedBorrow&) = delete;
+    SharedBorrow& operator=(const SharedBorrow&) = delete;
+
+private:
+    Py_ssize_t& counter_;
+};
+
+// Checks that `self` is an instance of `type` (or of a subclass) and returns
+// it; otherwise TypeError naming the class.
+template <class Record>
+Instance<Record>* receiver(PyObject* self, PyTypeObject* type, const char* class_name) {
+    if (type == nullptr) throw_pending_error();
+    if (Py_TYPE(self) != type && !PyType_IsSubtype(Py_TYPE(self), type)) {
+        throw_not_convertible(self, class_name);
+    }
+    return reinterpret_cast<Instance<Record>*>(self);
+}
+
+// Deallocation shared by every heap type of the module: destroys the data,
+// frees the object through the tp_free slot of its actual type and releases
+// that type. A failure while destroying is reported as unraisable and
+// deallocation goes on.
+void guarded_dealloc(PyObject* self, void (*destroy)(PyObject*)) noexcept;
+
+template <class Record>
+void destroy_record(PyObject* self) {
+    reinterpret_cast<Instance<Record>*>(self)->rec.~Record();
+}
+
+}  // namespace vaskel::py

@@ -1,0 +1,155 @@
+#include "convert.hpp"
+
+#include <limits>
+
+#include "panic.hpp"
+
+namespace vaskel::py {
+
+namespace {
+
+bool has_flag(PyObject* o, unsigned long flag) noexcept {
+    return (PyType_GetFlags(Py_TYPE(o)) & flag) != 0;
+}
+
+}  // namespace
+
+bool is_str(PyObject* o) noexcept { return has_flag(o, Py_TPFLAGS_UNICODE_SUBCLASS); }
+
+std::string type_qualname(PyObject* o) {
+    PyRef name = PyRef::steal(
+        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__qualname__"));
+    if (name && is_str(name.get())) {
+        Py_ssize_t n = 0;
+        const char* s = PyUnicode_AsUTF8AndSize(name.get(), &n);
+        if (s != nullptr) return std::string(s, static_cast<std::size_t>(n));
+    }
+    PyErr_Clear();
+    return "<failed to extract type name>";
+}
+
+void throw_not_convertible(PyObject* o, const char* target) {
+    std::string message(1, '\'');
+    message += type_qualname(o);
+    message += "' object cannot be converted to '";
+    message += target;
+    message += '\'';
+    throw_error(PyExc_TypeError, message);
+}
+
+std::string_view text(PyObject* o) {
+    if (!is_str(o)) throw_not_convertible(o, "PyString");
+    Py_ssize_t n = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(o, &n);
+    if (s == nullptr) throw_pending_error();
+    return std::string_view(s, static_cast<std::size_t>(n));
+}
+
+std::string owned_text(PyObject* o) { return std::string(text(o)); }
+
+std::uint32_t u32(PyObject* o) {
+    PyRef index = checked(PyNumber_Index(o));
+    unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+    if (v == std::numeric_limits<unsigned long long>::max() && PyErr_Occurred()) throw_pending_error();
+    if (v > std::numeric_limits<std::uint32_t>::max()) {
+        throw_error(PyExc_OverflowError, "out of range integral type conversion attempted");
+    }
+    return static_cast<std::uint32_t>(v);
+}
+
+std::vector<std::string> string_list(PyObject* o) {
+    if (is_str(o)) throw_error(PyExc_TypeError, "a str is not a list of strings: pass a list of str");
+    if (!PySequence_Check(o)) throw_not_convertible(o, "Sequence");
+    std::vector<std::string> items;
+    Py_ssize_t size = PySequence_Size(o);
+    if (size < 0) {
+        PyErr_Clear();
+    } else {
+        items.reserve(static_cast<std::size_t>(size));
+    }
+    PyRef it = checked(PyObject_GetIter(o));
+    while (PyObject* raw = PyIter_Next(it.get())) {
+        PyRef item = PyRef::steal(raw);
+        items.push_back(owned_text(item.get()));
+    }
+    if (PyErr_Occurred()) throw_pending_error();
+    return items;
+}
+
+RuleBase rule_map(PyObject* o) {
+    if (!has_flag(o, Py_TPFLAGS_DICT_SUBCLASS)) throw_not_convertible(o, "PyDict");
+    const Py_ssize_t size = PyDict_Size(o);
+    RuleBase rules;
+    rules.reserve(static_cast<std::size_t>(size));
+    Py_ssize_t pos = 0, read = 0;
+    PyObject *key, *value;
+    for (;;) {
+        if (PyDict_Size(o) != size) fail("dictionary changed size during iteration");
+        if (read > size) fail("dictionary keys changed during iteration");
+        if (!PyDict_Next(o, &pos, &key, &value)) break;
+        ++read;
+        std::string k = owned_text(key);
+        std::string v = owned_text(value);
+        rules.insert(std::move(k), std::move(v));
+    }
+    return rules;
+}
+
+void annotate_type_error(const char* name) noexcept {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (type != PyExc_TypeError) {
+        PyErr_Restore(type, value, tb);
+        return;
+    }
+    PyErr_NormalizeException(&type, &value, &tb);
+    PyObject* message = value != nullptr ? PyObject_Str(value) : nullptr;
+    if (message == nullptr) {
+        // Keep the original error rather than lose it.
+        PyErr_Clear();
+        PyErr_Restore(type, value, tb);
+        return;
+    }
+    PyObject* annotated = PyUnicode_FromFormat("argument '%s': %U", name, message);
+    Py_DECREF(message);
+    PyObject* fresh = annotated != nullptr ? PyObject_CallFunctionObjArgs(PyExc_TypeError, annotated, nullptr) : nullptr;
+    Py_XDECREF(annotated);
+    if (fresh == nullptr) {
+        PyErr_Clear();
+        PyErr_Restore(type, value, tb);
+        return;
+    }
+    PyException_SetCause(fresh, PyException_GetCause(value));  // steals the new reference
+    Py_DECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+    PyErr_SetObject(PyExc_TypeError, fresh);
+    Py_DECREF(fresh);
+}
+
+PyRef to_str(std::string_view s) {
+    return checked(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+
+PyRef to_int(std::uint64_t v) { return checked(PyLong_FromUnsignedLongLong(v)); }
+
+PyRef token_list(std::string_view text, const std::vector<TokenSpan>& spans) {
+    PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(spans.size())));
+    const char* base = text.data();
+    Py_ssize_t k = 0;
+    for (const TokenSpan& span : spans) {
+        PyObject* s = PyUnicode_FromStringAndSize(base + span.begin, static_cast<Py_ssize_t>(span.length));
+        if (s == nullptr) throw_pending_error();
+        PyList_SetItem(list.get(), k++, s);
+    }
+    return list;
+}
+
+PyRef int_list(const std::vector<std::uint32_t>& values) {
+    PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    Py_ssize_t k = 0;
+    for (std::uint32_t v : values) PyList_SetItem(list.get(), k++, to_int(v).release());
+    return list;
+}
+
+}  // namespace vaskel::py

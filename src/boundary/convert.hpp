@@ -1,0 +1,56 @@
+// Conversion of arguments from Python objects and of results back to them.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/engine.hpp"
+#include "core/tokenizer.hpp"
+#include "core/tree.hpp"
+#include "panic.hpp"
+#include "py_ref.hpp"
+
+namespace vaskel::py {
+
+bool is_str(PyObject* o) noexcept;
+
+// The type's __qualname__, or "<failed to extract type name>".
+std::string type_qualname(PyObject* o);
+
+// TypeError "'<qualname>' object cannot be converted to '<target>'".
+[[noreturn]] void throw_not_convertible(PyObject* o, const char* target);
+
+// Argument conversions. Each throws PythonErrorSet (or ResumedFailure) with
+// the conversion error set.
+std::string_view text(PyObject* o);  // valid while o lives
+std::string owned_text(PyObject* o);
+std::uint32_t u32(PyObject* o);
+std::vector<std::string> string_list(PyObject* o);
+RuleBase rule_map(PyObject* o);
+
+void annotate_type_error(const char* name) noexcept;
+
+// Runs one argument's conversion; an exact TypeError from it is replaced by
+// TypeError "argument '<name>': <message>" keeping the original's cause.
+template <class Convert>
+auto convert_arg(const char* name, Convert&& convert) -> decltype(convert()) {
+    try {
+        return convert();
+    } catch (const PythonErrorSet&) {
+        annotate_type_error(name);
+        throw;
+    }
+}
+
+// Result conversions: new references, or PythonErrorSet.
+PyRef to_str(std::string_view s);
+PyRef to_int(std::uint64_t v);
+PyRef token_list(std::string_view text, const std::vector<TokenSpan>& spans);
+PyRef int_list(const std::vector<std::uint32_t>& values);
+
+}  // namespace vaskel::py

@@ -1,0 +1,80 @@
+#include "classes.hpp"
+
+#include "convert.hpp"
+
+namespace vaskel::py {
+
+SharedBorrow::SharedBorrow(Py_ssize_t& counter) : counter_(counter) {
+    if (counter_ == -1) throw_error(PyExc_RuntimeError, "Already mutably borrowed");
+    ++counter_;
+}
+
+void guarded_dealloc(PyObject* self, void (*destroy)(PyObject*)) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    try {
+        destroy(self);
+    } catch (...) {
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        std::string message = "vaskel's native code failed internally";
+        try {
+            throw;
+        } catch (const Failure& f) {
+            message = f.message();
+        } catch (const std::exception& e) {
+            message = e.what();
+        } catch (...) {
+        }
+        PyObject* panic = panic_type();
+        PyErr_SetString(panic != nullptr ? panic : PyExc_RuntimeError, message.c_str());
+        PyErr_WriteUnraisable(self);
+        PyErr_Restore(t, v, tb);
+    }
+    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_slot(self);
+    Py_DECREF(type);
+}
+
+namespace {
+
+template <class Record>
+PyRef wrap(PyTypeObject* (*type_of)() noexcept, Record rec, const char* what) {
+    PyTypeObject* type = type_of();
+    PyObject* obj = type != nullptr ? new_instance(type, std::move(rec)) : nullptr;
+    if (obj == nullptr) {
+        // A PanicException pending here is resumed; any other error becomes
+        // an internal failure.
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        PyRef text = PyRef::steal(v != nullptr ? PyObject_Str(v) : nullptr);
+        PyErr_Clear();
+        std::string message = std::string("could not create a new ") + what + " object";
+        if (text) {
+            Py_ssize_t n = 0;
+            if (const char* s = PyUnicode_AsUTF8AndSize(text.get(), &n)) {
+                message += ": ";
+                message.append(s, static_cast<std::size_t>(n));
+            }
+            PyErr_Clear();
+        }
+        Py_XDECREF(t);
+        Py_XDECREF(v);
+        Py_XDECREF(tb);
+        fail(message);
+    }
+    return PyRef::steal(obj);
+}
+
+}  // namespace
+
+PyRef wrap_node(Node rec) { return wrap(node_type, std::move(rec), "Node"); }
+PyRef wrap_tree(Tree rec) { return wrap(tree_type, std::move(rec), "Tree"); }
+
+PyRef node_list(std::vector<Node> nodes) {
+    PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(nodes.size())));
+    Py_ssize_t k = 0;
+    for (Node& n : nodes) PyList_SetItem(list.get(), k++, wrap_node(std::move(n)).release());
+    return list;
+}
+
+}  // namespace vaskel::py

@@ -1,0 +1,90 @@
+// The vaskel module: its definition, the init entry point and the
+// registration of its functions and classes.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <atomic>
+
+#include "classes.hpp"
+#include "functions.hpp"
+#include "panic.hpp"
+#include "py_ref.hpp"
+
+namespace vaskel::py {
+
+namespace {
+
+std::atomic<bool> g_initialised{false};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "vaskel",
+    "Rule-based processing of French text, implemented natively in C++.",
+    0,        // no per-module state, so the interpreter runs init again on re-import
+    nullptr,  // functions are added by the registration routine
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+// Appends a name to the module's __all__, creating the list first if needed.
+void append_to_all(PyObject* module, PyObject* name) {
+    PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_pending_error();
+        PyErr_Clear();
+        all = checked(PyList_New(0));
+        if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw_pending_error();
+    }
+    if (PyList_Append(all.get(), name) < 0) throw_pending_error();
+}
+
+void add_function(PyObject* module, PyMethodDef* def) {
+    const char* module_name = PyModule_GetName(module);
+    if (module_name == nullptr) throw_pending_error();
+    PyRef name_obj = checked(PyUnicode_FromString(module_name));
+    PyRef function = checked(PyCFunction_NewEx(def, module, name_obj.get()));
+    PyRef name = checked(PyObject_GetAttrString(function.get(), "__name__"));
+    append_to_all(module, name.get());
+    if (PyObject_SetAttr(module, name.get(), function.get()) < 0) throw_pending_error();
+}
+
+void add_class(PyObject* module, const char* name, PyTypeObject* type) {
+    if (type == nullptr) throw_pending_error();
+    PyRef name_obj = checked(PyUnicode_FromString(name));
+    append_to_all(module, name_obj.get());
+    if (PyObject_SetAttr(module, name_obj.get(), reinterpret_cast<PyObject*>(type)) < 0) {
+        throw_pending_error();
+    }
+}
+
+void register_members(PyObject* module) {
+    add_function(module, &tokenize_def);
+    add_function(module, &engine_def);
+    add_class(module, "Node", node_type());
+    add_class(module, "Tree", tree_type());
+}
+
+PyObject* init_module() {
+    return guarded([]() -> PyObject* {
+        PyObject* raw = PyModule_Create2(&module_def, PYTHON_ABI_VERSION);
+        if (raw == nullptr) {
+            if (!PyErr_Occurred()) {
+                PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+            }
+            return nullptr;
+        }
+        PyRef module = PyRef::steal(raw);
+        if (g_initialised.exchange(true)) {
+            throw_error(PyExc_ImportError,
+                        "vaskel can be initialised only once per interpreter process; it was "
+                        "already initialised here (restart the interpreter to import it afresh)");
+        }
+        register_members(module.get());
+        return module.release();
+    });
+}
+
+}  // namespace
+
+}  // namespace vaskel::py
+
+PyMODINIT_FUNC PyInit_vaskel(void) { return vaskel::py::init_module(); }

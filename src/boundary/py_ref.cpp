@@ -1,0 +1,12 @@
+#include "py_ref.hpp"
+
+#include "panic.hpp"
+
+namespace vaskel::py {
+
+PyRef checked(PyObject* o) {
+    if (o == nullptr) throw_pending_error();
+    return PyRef::steal(o);
+}
+
+}  // namespace vaskel::py

@@ -1,0 +1,203 @@
+// The Tree class: constructor, the data attribute, navigation and XML export.
+#include "binding.hpp"
+#include "classes.hpp"
+#include "convert.hpp"
+#include "core/line_sink.hpp"
+#include "core/tree_xml.hpp"
+
+namespace vaskel::py {
+
+namespace {
+
+constexpr const char* kTreeDoc =
+    "Tree(leaves: list[str])\n--\n\n"
+    "Tree(leaves: list[str])\n--\n\n"
+    "Classe représentant une arborescence, les noeuds ayant pour seule valeur une chaîne de "
+    "caractère. \n"
+    "Le package utilise cette dernière pour garder une trace de chaque étape de transformation.\n\n"
+    ":param leaves: les feuilles de l'arbre\n:type leaves: list[str]";
+
+constexpr const char* kDecapsulateDoc =
+    "decapsulate($self, lvl, i)\n--\n\n"
+    "decapsulate(self, lvl: int, i: int)\n\n"
+    "Méthode permettant de récupérer les feuilles auquel a accès le noeud spécifié (sous la forme "
+    "d'une liste de noeuds).\n"
+    ":param lvl: le niveau de l'arbre (coordonnée x)\n:type lvl: int\n"
+    ":param i: index du noeud dans le niveau\n:type i: int\n"
+    ":return: la liste des feuilles\n:rtype: list[Node]";
+
+constexpr const char* kConcatDoc =
+    "concat($self, lvl, i, sep)\n--\n\n"
+    "concat(self, lvl: int, i: int, sep: str)\n\n"
+    "Méthode permettant de récupérer le texte des feuilles auquel le noeud a accès, avec "
+    "possibilité d'un séparateur entre chaque.\n\n"
+    ":param lvl: le niveau de l'arbre (coordonnée x)\n:type lvl: int\n"
+    ":param i: la position du noeud (coordonnée y)\n:type i: int\n"
+    ":param sep: le séparateur à utiliser\n:type sep: str\n"
+    ":return: la chaîne résultante\n:rtype: str";
+
+constexpr const char* kGetChildrenDoc =
+    "get_children($self, lvl, i)\n--\n\n"
+    "get_children(self, lvl: int, i: int)\n\n"
+    "Méthode permettant de récupérer les enfants du noeud.\n\n"
+    ":param lvl: le niveau de l'arbre (coordonnée x)\n:type lvl: int\n"
+    ":param i: la position du noeud (coordonnée y)\n:type i: int\n"
+    ":return: la liste des noeuds enfants\n:rtype: list[Node]";
+
+constexpr const char* kSubtreeDoc =
+    "subtree($self, lvl, i)\n--\n\n"
+    "subtree(self, lvl: int, i: int)\n\n"
+    "Permet de récupérer un sous-arbre sous la forme d'un objet Tree.\n"
+    ":param lvl: le niveau de l'arbre (coordonnée x)\n:type lvl: int\n"
+    ":param i: la position du nouveau noeud racine (coordonnée y)\n:type i: int\n"
+    ":return: le sous arbre partant du noeud spécifié\n:rtype: Tree";
+
+constexpr const char* kToXmlDoc =
+    "to_xml($self)\n--\n\n"
+    "to_xml(self)\n\n"
+    "Méthode fournissant une chaîne de caractère décrivant l'arbre au format XML. Format d'export "
+    "à privilégier.\n\n"
+    ":return: l'arbre structuré en XML\n:rtype: str";
+
+constexpr const char* kNewParams[] = {"leaves"};
+constexpr ParamSpec kNewSpec{"Tree", "__new__", kNewParams, 1};
+constexpr const char* kNodeParams[] = {"lvl", "i"};
+constexpr const char* kConcatParams[] = {"lvl", "i", "sep"};
+constexpr ParamSpec kDecapsulateSpec{"Tree", "decapsulate", kNodeParams, 2};
+constexpr ParamSpec kConcatSpec{"Tree", "concat", kConcatParams, 3};
+constexpr ParamSpec kGetChildrenSpec{"Tree", "get_children", kNodeParams, 2};
+constexpr ParamSpec kSubtreeSpec{"Tree", "subtree", kNodeParams, 2};
+
+PyTypeObject* g_tree_type = nullptr;
+
+PyObject* tree_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        auto bound = bind<1>(kNewSpec, args, kwargs);
+        auto leaves = convert_arg("leaves", [&] { return string_list(bound[0]); });
+        PyObject* self = new_instance(cls, tree_from_leaves(std::move(leaves)));
+        if (self == nullptr) throw_pending_error();
+        return self;
+    });
+}
+
+void tree_dealloc(PyObject* self) { guarded_dealloc(self, destroy_record<Tree>); }
+
+// Runs a method or getter under a shared borrow of the tree.
+template <class Body>
+PyObject* with_tree(PyObject* self, Body&& body) {
+    return guarded([&]() -> PyObject* {
+        TreeObject* tree = receiver<Tree>(self, tree_type(), "Tree");
+        SharedBorrow borrow(tree->borrow);
+        return body(static_cast<const Tree&>(tree->rec)).release();
+    });
+}
+
+// Binds and converts (lvl, i) for the navigation methods.
+struct Coordinates {
+    std::uint32_t lvl, i;
+};
+template <std::size_t N>
+Coordinates coordinates(const Bound<N>& bound) {
+    std::uint32_t lvl = convert_arg("lvl", [&] { return u32(bound[0]); });
+    std::uint32_t i = convert_arg("i", [&] { return u32(bound[1]); });
+    return {lvl, i};
+}
+
+PyObject* tree_decapsulate(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return with_tree(self, [&](const Tree& t) {
+        auto c = coordinates(bind<2>(kDecapsulateSpec, args, kwargs));
+        return node_list(decapsulate(t, c.lvl, c.i));
+    });
+}
+
+PyObject* tree_concat(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return with_tree(self, [&](const Tree& t) {
+        auto bound = bind<3>(kConcatSpec, args, kwargs);
+        auto c = coordinates(bound);
+        std::string_view sep = convert_arg("sep", [&] { return text(bound[2]); });
+        return to_str(concat(t, c.lvl, c.i, sep));
+    });
+}
+
+PyObject* tree_get_children(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return with_tree(self, [&](const Tree& t) {
+        auto c = coordinates(bind<2>(kGetChildrenSpec, args, kwargs));
+        return node_list(get_children(t, c.lvl, c.i));
+    });
+}
+
+PyObject* tree_subtree(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return with_tree(self, [&](const Tree& t) {
+        auto c = coordinates(bind<2>(kSubtreeSpec, args, kwargs));
+        return wrap_tree(subtree(t, c.lvl, c.i));
+    });
+}
+
+PyObject* tree_to_xml_method(PyObject* self, PyObject*) {
+    return with_tree(self, [&](const Tree& t) {
+        StdoutLineWriter trace;
+        return to_str(tree_to_xml(t, trace));
+    });
+}
+
+PyObject* tree_get_data(PyObject* self, void*) {
+    return with_tree(self, [&](const Tree& t) {
+        PyRef levels = checked(PyList_New(static_cast<Py_ssize_t>(t.data.size())));
+        Py_ssize_t k = 0;
+        for (const Level& level : t.data) {
+            PyList_SetItem(levels.get(), k++, node_list(level).release());
+        }
+        return levels;
+    });
+}
+
+PyMethodDef tree_methods[] = {
+    {"decapsulate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tree_decapsulate)),
+     METH_VARARGS | METH_KEYWORDS, kDecapsulateDoc},
+    {"concat", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tree_concat)),
+     METH_VARARGS | METH_KEYWORDS, kConcatDoc},
+    {"get_children", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tree_get_children)),
+     METH_VARARGS | METH_KEYWORDS, kGetChildrenDoc},
+    {"subtree", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tree_subtree)),
+     METH_VARARGS | METH_KEYWORDS, kSubtreeDoc},
+    {"to_xml", tree_to_xml_method, METH_NOARGS, kToXmlDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef tree_getset[] = {
+    {"data", tree_get_data, nullptr, "", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot tree_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kTreeDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(tree_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(tree_dealloc)},
+    {Py_tp_methods, tree_methods},
+    {Py_tp_getset, tree_getset},
+    {0, nullptr},
+};
+
+PyType_Spec tree_spec = {
+    "vaskel.Tree",
+    static_cast<int>(sizeof(TreeObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    tree_slots,
+};
+
+}  // namespace
+
+PyTypeObject* tree_type() noexcept {
+    if (g_tree_type == nullptr) {
+        g_tree_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&tree_spec));
+    }
+    return g_tree_type;
+}
+
+void adopt_tree_type(PyTypeObject* type) noexcept {
+    Py_XINCREF(type);
+    g_tree_type = type;
+}
+
+}  // namespace vaskel::py

@@ -1,0 +1,146 @@
+#include "tree.hpp"
+
+#include <algorithm>
+
+#include "failure.hpp"
+
+namespace vaskel {
+
+namespace {
+
+constexpr const char* kCycleMessage = "decapsulate: the recorded levels of the tree form a cycle";
+
+// Node i of level lvl; the level is checked before the position.
+const Node& node_at(const Tree& tree, std::uint32_t lvl, std::uint32_t i) {
+    if (lvl >= tree.data.size()) fail_index(tree.data.size(), lvl);
+    const Level& level = tree.data[lvl];
+    if (i >= level.size()) fail_index(level.size(), i);
+    return level[i];
+}
+
+// Appends copies of the children of node (lvl, i) to out.
+void append_children(const Tree& tree, std::uint32_t lvl, std::uint32_t i, std::vector<Node>& out) {
+    const Node& node = node_at(tree, lvl, i);
+    if (node.children.empty()) return;
+    // Level numbers are 32-bit unsigned: below level 0 comes 4294967295,
+    // which no tree reaches.
+    const std::uint32_t below = lvl - 1u;
+    if (below >= tree.data.size()) fail_index(tree.data.size(), below);
+    const Level& lower = tree.data[below];
+    if (out.empty()) out.reserve(node.children.size());
+    for (std::uint32_t c : node.children) {
+        if (c >= lower.size()) fail_index(lower.size(), c);
+        out.push_back(lower[c]);
+    }
+}
+
+std::size_t node_count(const Tree& tree) {
+    std::size_t total = 0;
+    for (const Level& level : tree.data) total += level.size();
+    return total;
+}
+
+}  // namespace
+
+Tree tree_from_leaves(std::vector<std::string> leaves) {
+    Level level;
+    level.reserve(leaves.size());
+    for (std::size_t k = 0; k < leaves.size(); ++k) {
+        Node& node = level.emplace_back();
+        node.data = std::move(leaves[k]);
+        node.index = static_cast<std::uint32_t>(k);
+    }
+    Tree tree;
+    tree.data.push_back(std::move(level));
+    return tree;
+}
+
+std::vector<Node> get_children(const Tree& tree, std::uint32_t lvl, std::uint32_t i) {
+    std::vector<Node> out;
+    append_children(tree, lvl, i, out);
+    return out;
+}
+
+// Lists the leaves reached from node (lvl, i), depth-first and left to right,
+// once per path. A child whose recorded level is 0 is a leaf; any other child
+// is expanded from its recorded (level, index), not from where it was found.
+//
+// The walk keeps its own stack instead of recursing, so that deep trees cannot
+// exhaust the native stack. Expanding a node is fully determined by its
+// coordinates, so when the stack holds more frames than the tree has nodes some
+// node is being expanded inside itself and the walk would never end; that is
+// reported as a failure. Every other failure comes in the order a recursive
+// walk would meet it.
+std::vector<Node> decapsulate(const Tree& tree, std::uint32_t lvl, std::uint32_t i) {
+    std::vector<Node> out;
+    if (lvl == 0) return out;
+
+    struct Frame {
+        const Node* node;
+        std::size_t next;    // next entry of node->children to visit
+        std::uint32_t lvl;   // level the node was looked up in (never 0)
+    };
+    std::vector<Frame> stack;
+    const std::size_t max_depth = node_count(tree);
+    stack.push_back({&node_at(tree, lvl, i), 0, lvl});
+
+    while (!stack.empty()) {
+        Frame& top = stack.back();
+        if (top.next == top.node->children.size()) {
+            stack.pop_back();
+            continue;
+        }
+        const std::uint32_t c = top.node->children[top.next++];
+        const Level& lower = tree.data[top.lvl - 1u];
+        if (c >= lower.size()) fail_index(lower.size(), c);
+        const Node& child = lower[c];
+        if (child.level == 0) {
+            out.push_back(child);
+            continue;
+        }
+        const Node& expanded = node_at(tree, child.level, child.index);
+        if (stack.size() >= max_depth) fail(kCycleMessage);
+        stack.push_back({&expanded, 0, child.level});
+    }
+    return out;
+}
+
+std::string concat(const Tree& tree, std::uint32_t lvl, std::uint32_t i, std::string_view sep) {
+    const std::vector<Node> leaves = decapsulate(tree, lvl, i);
+    std::string out;
+    if (leaves.empty()) return out;
+    std::size_t size = sep.size() * (leaves.size() - 1);
+    for (const Node& leaf : leaves) size += leaf.data.size();
+    out.reserve(size);
+    for (std::size_t k = 0; k < leaves.size(); ++k) {
+        if (k != 0) out.append(sep);
+        out.append(leaves[k].data);
+    }
+    return out;
+}
+
+// Node (lvl, i) and its descendants, level by level down to level 0, each
+// level listing the children of the nodes of the level above in order. Nodes
+// are copied unchanged, so their index and children keep the positions of the
+// source tree.
+Tree subtree(const Tree& tree, std::uint32_t lvl, std::uint32_t i) {
+    Level current;
+    current.push_back(node_at(tree, lvl, i));
+    std::vector<Level> collected;
+    collected.reserve(static_cast<std::size_t>(lvl) + 1);
+
+    for (std::uint32_t counter = lvl; counter != 0; --counter) {
+        Level next;
+        for (const Node& m : current) append_children(tree, counter, m.index, next);
+        collected.push_back(std::move(current));
+        current = std::move(next);
+    }
+    collected.push_back(std::move(current));
+    std::reverse(collected.begin(), collected.end());
+
+    Tree result;
+    result.data = std::move(collected);
+    return result;
+}
+
+}  // namespace vaskel

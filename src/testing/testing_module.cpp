@@ -1,0 +1,166 @@
+// _vaskel_testing: a test-only module that reaches internals the public API
+// cannot: trees built from raw records (malformed ones included), the XML
+// writer on its own, and a deallocation that fails. The product never ships it.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "boundary/classes.hpp"
+#include "boundary/convert.hpp"
+#include "boundary/panic.hpp"
+#include "boundary/py_ref.hpp"
+#include "core/failure.hpp"
+#include "xml/xml_element.hpp"
+
+namespace vaskel::testing {
+
+using namespace vaskel::py;
+
+namespace {
+
+PyRef item(PyObject* seq, Py_ssize_t k) { return checked(PySequence_GetItem(seq, k)); }
+
+Py_ssize_t length(PyObject* seq, const char* what) {
+    if (!PySequence_Check(seq) || is_str(seq)) throw_error(PyExc_TypeError, std::string(what) + " must be a sequence");
+    Py_ssize_t n = PySequence_Size(seq);
+    if (n < 0) throw_pending_error();
+    return n;
+}
+
+Node node_from_tuple(PyObject* t) {
+    if (length(t, "a node") != 4) throw_error(PyExc_TypeError, "a node is (data, level, index, children)");
+    Node n;
+    n.data = owned_text(item(t, 0).get());
+    n.level = u32(item(t, 1).get());
+    n.index = u32(item(t, 2).get());
+    PyRef children = item(t, 3);
+    const Py_ssize_t count = length(children.get(), "children");
+    for (Py_ssize_t k = 0; k < count; ++k) n.children.push_back(u32(item(children.get(), k).get()));
+    return n;
+}
+
+// make_tree(levels): a vaskel.Tree holding exactly the given records.
+PyObject* make_tree(PyObject*, PyObject* levels) {
+    return guarded([&]() -> PyObject* {
+        Tree tree;
+        const Py_ssize_t nlevels = length(levels, "levels");
+        for (Py_ssize_t l = 0; l < nlevels; ++l) {
+            PyRef level = item(levels, l);
+            const Py_ssize_t nnodes = length(level.get(), "a level");
+            Level recs;
+            for (Py_ssize_t k = 0; k < nnodes; ++k) recs.push_back(node_from_tuple(item(level.get(), k).get()));
+            tree.data.push_back(std::move(recs));
+        }
+        return wrap_tree(std::move(tree)).release();
+    });
+}
+
+xml::XMLElement element_from_tuple(PyObject* t) {
+    if (length(t, "an element") != 4) {
+        throw_error(PyExc_TypeError, "an element is (name, [(attr, value), ...], [children], text or None)");
+    }
+    xml::XMLElement e(owned_text(item(t, 0).get()));
+    PyRef attrs = item(t, 1);
+    const Py_ssize_t nattrs = length(attrs.get(), "attributes");
+    for (Py_ssize_t k = 0; k < nattrs; ++k) {
+        PyRef pair = item(attrs.get(), k);
+        if (length(pair.get(), "an attribute") != 2) throw_error(PyExc_TypeError, "an attribute is (name, value)");
+        e.add_attr(owned_text(item(pair.get(), 0).get()), owned_text(item(pair.get(), 1).get()));
+    }
+    PyRef children = item(t, 2);
+    const Py_ssize_t nchildren = length(children.get(), "children");
+    for (Py_ssize_t k = 0; k < nchildren; ++k) e.add_element(element_from_tuple(item(children.get(), k).get()));
+    PyRef text = item(t, 3);
+    if (text.get() != Py_None) e.set_text(owned_text(text.get()));
+    return e;
+}
+
+// xml_pretty(element, newline, indent): the writer's output for the element.
+PyObject* xml_pretty(PyObject*, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        PyObject *element, *newline, *indent;
+        if (!PyArg_ParseTuple(args, "OUU", &element, &newline, &indent)) throw PythonErrorSet{};
+        xml::XMLElement root = element_from_tuple(element);
+        return to_str(xml::to_string_pretty(root, py::text(newline), py::text(indent))).release();
+    });
+}
+
+// split_cdata(text): (before, None) or (before, (section, after)).
+PyObject* split_cdata(PyObject*, PyObject* arg) {
+    return guarded([&]() -> PyObject* {
+        xml::CdataSplit split = xml::split_cdata(py::text(arg));
+        PyRef before = to_str(split.before);
+        if (!split.section_and_after) return Py_BuildValue("(OO)", before.get(), Py_None);
+        PyRef section = to_str(split.section_and_after->first);
+        PyRef after = to_str(split.section_and_after->second);
+        return Py_BuildValue("(O(OO))", before.get(), section.get(), after.get());
+    });
+}
+
+// FailingDealloc(message): an object whose destruction fails with `message`,
+// for the unraisable-error path of deallocation.
+struct Exploding {
+    std::string message;
+};
+using ExplodingObject = Instance<Exploding>;
+
+PyObject* exploding_new(PyTypeObject* cls, PyObject* args, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        PyObject* message;
+        if (!PyArg_ParseTuple(args, "U", &message)) throw PythonErrorSet{};
+        PyObject* self = new_instance(cls, Exploding{owned_text(message)});
+        if (self == nullptr) throw_pending_error();
+        return self;
+    });
+}
+
+void exploding_destroy(PyObject* self) {
+    auto* obj = reinterpret_cast<ExplodingObject*>(self);
+    std::string message = std::move(obj->rec.message);
+    obj->rec.~Exploding();
+    if (!message.empty()) fail(message);
+}
+
+void exploding_dealloc(PyObject* self) { guarded_dealloc(self, exploding_destroy); }
+
+PyType_Slot exploding_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(exploding_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(exploding_dealloc)},
+    {0, nullptr},
+};
+PyType_Spec exploding_spec = {"_vaskel_testing.FailingDealloc", static_cast<int>(sizeof(ExplodingObject)), 0,
+                              Py_TPFLAGS_DEFAULT, exploding_slots};
+
+PyMethodDef methods[] = {
+    {"make_tree", make_tree, METH_O, "make_tree(levels): a vaskel.Tree holding exactly these node records."},
+    {"xml_pretty", xml_pretty, METH_VARARGS, "xml_pretty(element, newline, indent): the XML writer's output."},
+    {"split_cdata", split_cdata, METH_O, "split_cdata(text): the text cut at its first CDATA section."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_vaskel_testing", "Test-only access to vaskel's internals.",
+                          -1, methods, nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyObject* init() {
+    return guarded([]() -> PyObject* {
+        PyRef vaskel = checked(PyImport_ImportModule("vaskel"));
+        PyRef node = checked(PyObject_GetAttrString(vaskel.get(), "Node"));
+        PyRef tree = checked(PyObject_GetAttrString(vaskel.get(), "Tree"));
+        adopt_node_type(reinterpret_cast<PyTypeObject*>(node.get()));
+        adopt_tree_type(reinterpret_cast<PyTypeObject*>(tree.get()));
+        PyRef module = checked(PyModule_Create(&module_def));
+        PyRef exploding = checked(PyType_FromSpec(&exploding_spec));
+        if (PyModule_AddObject(module.get(), "FailingDealloc", exploding.get()) < 0) throw_pending_error();
+        exploding.release();
+        return module.release();
+    });
+}
+
+}  // namespace vaskel::testing
+
+PyMODINIT_FUNC PyInit__vaskel_testing(void) { return vaskel::testing::init(); }
