@@ -130,6 +130,16 @@ constexpr std::array<bool, 256> make_space_bytes() {
 
 constexpr std::array<bool, 256> kSpaceByte = make_space_bytes();
 
+constexpr std::array<bool, 256> make_alnum_bytes() {
+    std::array<bool, 256> t{};
+    for (int b = 0; b < 128; ++b) {
+        t[b] = kAsciiClass[b] == CharClass::Alnum;
+    }
+    return t;
+}
+
+constexpr std::array<bool, 256> kAlnumByte = make_alnum_bytes();
+
 // Class of a code point at or above U+0080.
 inline CharClass classify_wide(char32_t cp) noexcept {
     const std::uint8_t p = unicode::props(cp);
@@ -153,20 +163,6 @@ inline CharClass classify_wide(char32_t cp) noexcept {
     }
 }
 
-// Classes of U+0080 to U+07FF, the two-byte sequences, which cover the
-// accented Latin letters of French text and the guillemets: one table read
-// instead of a property lookup. Filled once, when the library is loaded.
-struct TwoByteClasses {
-    std::array<CharClass, 0x800 - 0x80> table;
-    TwoByteClasses() noexcept {
-        for (char32_t cp = 0x80; cp < 0x800; ++cp) {
-            table[cp - 0x80] = classify_wide(cp);
-        }
-    }
-};
-
-const TwoByteClasses kTwoByte;
-
 }  // namespace
 
 std::vector<TokenSpan> tokenize_spans(std::string_view text) {
@@ -175,14 +171,18 @@ std::vector<TokenSpan> tokenize_spans(std::string_view text) {
     if (n == 0) {
         return out;
     }
-    out.reserve(n / 6 + 8);
+    // French prose averages well over five bytes per token (letters, the
+    // space after them, a share of punctuation); reserving for one token per
+    // five bytes avoids regrowth in practice, and the pages of a large
+    // reservation that stay unused are never touched.
+    out.reserve(n / 5 + 8);
 
     const auto* s = reinterpret_cast<const unsigned char*>(text.data());
     std::size_t start = 0;  // the pending token is text[start, pos)
     std::size_t pos = 0;
     State state = State::Gap;
 
-    auto flush = [&](std::size_t end) {
+    auto flush = [&](std::size_t end) __attribute__((always_inline)) {
         if (end > start) {
             out.push_back(TokenSpan{start, end - start});
         }
@@ -204,10 +204,6 @@ std::vector<TokenSpan> tokenize_spans(std::string_view text) {
         if (b < 0x80) {
             cls = kAsciiClass[b];
             next = pos + 1;
-        } else if (b < 0xE0) {
-            const char32_t cp = (char32_t(b & 0x1Fu) << 6) | (s[pos + 1] & 0x3Fu);
-            cls = kTwoByte.table[cp - 0x80];
-            next = pos + 2;
         } else {
             cls = classify_wide(utf8::decode(text, next));
         }
@@ -227,6 +223,12 @@ std::vector<TokenSpan> tokenize_spans(std::string_view text) {
                 }
                 start = next;
                 state = State::Gap;
+                // An ASCII letter or digit after the gap starts a word
+                // (append; Word): take that transition here and go straight
+                // to the word scan.
+                if (next < n && kAlnumByte[s[next]]) {
+                    state = State::Word;
+                }
                 break;
             case CharClass::SentenceMark:
                 if (state == State::Word || state == State::AfterMark) {

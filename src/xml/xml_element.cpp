@@ -82,7 +82,7 @@ bool is_break(char c) { return c == '\n' || c == '\r'; }
 // each element's string and cut it again in every ancestor, the writer keeps
 // one cutter per open element and streams bytes down the chain: cutter k cuts
 // the content of the open element at depth k and hands what it produces to
-// cutter k - 1; below cutter 0 is the output string.
+// cutter k - 1; below cutter 0 (k == -1) is the output string.
 //
 // A cutter holds two flags. `in_line`: the header (newline then indent) of
 // the current line has gone out. `pending_cr`: a carriage return ends what
@@ -98,6 +98,11 @@ bool is_break(char c) { return c == '\n' || c == '\r'; }
 // highest first, and is appended to the output in one piece. The cost is
 // linear in the output plus one step per line break or carriage return
 // arriving at a cutter.
+//
+// What a cutter emits must reach the output before the byte that made it
+// emit, so emissions go on a stack of pending byte runs (`work_`) that is
+// drained top first; neither the element nesting nor the cutter chain uses
+// the call stack.
 class PrettyWriter {
 public:
     PrettyWriter(std::string& out, std::string_view newline, std::string_view indent)
@@ -128,9 +133,9 @@ public:
             end_content(depth);
             open.pop_back();
             feed(depth - 1, newline_);
-            plain("</");
+            feed(depth - 1, "</");
             feed(depth - 1, element.name);
-            plain(">");
+            feed(depth - 1, ">");
             // The child's output is followed by a newline in its parent's content.
             if (!open.empty()) feed(depth - 1, newline_);
         }
@@ -142,30 +147,33 @@ private:
         bool pending_cr = false;
     };
 
+    enum class Escape { none, text, attr };
+
+    struct Run {
+        int cutter;             // where the bytes go in
+        std::string_view rest;  // what is left of them
+        Escape escape;
+    };
+
     // Writes the opening tag into cutter k (the parent's content). Returns
     // whether the element has content, in which case its cutter is opened.
-    // The fixed markup holds no line break, so it goes through plain().
     bool open_tag(const XMLElement& element, int k) {
-        plain("<");
+        feed(k, "<");
         feed(k, element.name);
         if (element.attributes) {
             for (const XMLAttr& attr : *element.attributes) {
-                plain(" ");
+                feed(k, " ");
                 feed(k, attr.name);
-                plain("=\"");
-                // An escaped value holds neither CR nor LF.
-                if (!attr.value.empty()) {
-                    flush();
-                    append_escaped<attr_entity>(out_, attr.value);
-                }
-                plain("\"");
+                feed(k, "=\"");
+                feed(k, attr.value, Escape::attr);
+                feed(k, "\"");
             }
         }
         if (!element.elements && !element.text) {
-            plain("/>");
+            feed(k, "/>");
             return false;
         }
-        plain(">");
+        feed(k, ">");
         cutters_.emplace_back();
         dirty_.push_back(cutters_.size() - 1);
         return true;
@@ -175,10 +183,10 @@ private:
     // section, which goes out unchanged.
     void write_text(std::string_view text, int k) {
         const CdataSplit split = split_cdata(text);
-        feed_escaped(k, split.before);
+        feed(k, split.before, Escape::text);
         if (split.section_and_after) {
             feed(k, split.section_and_after->first);
-            feed_escaped(k, split.section_and_after->second);
+            feed(k, split.section_and_after->second, Escape::text);
         }
     }
 
@@ -189,85 +197,85 @@ private:
         cutters_.pop_back();
     }
 
-    // Escaped text: the entities hold no line break, so the line breaks of
-    // the text are those of the input.
-    void feed_escaped(int k, std::string_view s) {
-        std::size_t pos = 0;
-        while (pos < s.size()) {
-            std::size_t end = pos;
-            while (end < s.size() && !is_break(s[end])) ++end;
-            if (end > pos) {
-                flush();
-                append_escaped<text_entity>(out_, s.substr(pos, end - pos));
+    // Feeds bytes to cutter k and everything they cause down to the output.
+    void feed(int k, std::string_view s, Escape escape = Escape::none) {
+        if (s.empty()) return;
+        work_.push_back({k, s, escape});
+        while (!work_.empty()) step();
+    }
+
+    // Handles the next piece of the topmost pending run: a run of ordinary
+    // bytes, or one line break. When a cutter has to emit first, the
+    // emission is pushed and the piece is looked at again afterwards.
+    void step() {
+        Run& run = work_.back();
+        if (run.rest.empty()) {
+            work_.pop_back();
+            return;
+        }
+        const char first = run.rest.front();
+        // Entities hold no line break and attribute values lose theirs to
+        // character references, so escaping never changes where lines end.
+        if (run.escape == Escape::attr || !is_break(first)) {
+            if (!dirty_.empty()) {
+                clean(dirty_.back());
+                return;
             }
-            if (end == s.size()) break;
-            line_break(k, s[end]);
-            pos = end + 1;
+            std::size_t end = 1;
+            if (run.escape == Escape::attr) {
+                end = run.rest.size();
+            } else {
+                while (end < run.rest.size() && !is_break(run.rest[end])) ++end;
+            }
+            const std::string_view bytes = run.rest.substr(0, end);
+            run.rest.remove_prefix(end);
+            switch (run.escape) {
+                case Escape::none: out_.append(bytes); break;
+                case Escape::text: append_escaped<text_entity>(out_, bytes); break;
+                case Escape::attr: append_escaped<attr_entity>(out_, bytes); break;
+            }
+            return;
         }
-    }
-
-    // Feeds any bytes to cutter k (k == -1: straight to the output).
-    void feed(int k, std::string_view s) {
-        std::size_t pos = 0;
-        while (pos < s.size()) {
-            std::size_t end = pos;
-            while (end < s.size() && !is_break(s[end])) ++end;
-            plain(s.substr(pos, end - pos));
-            if (end == s.size()) break;
-            line_break(k, s[end]);
-            pos = end + 1;
+        if (run.cutter < 0) {
+            out_.push_back(first);
+            run.rest.remove_prefix(1);
+            return;
         }
+        const auto k = static_cast<std::size_t>(run.cutter);
+        Cutter& c = cutters_[k];
+        if (first == '\r') {
+            // The header, or an earlier carriage return, goes out first.
+            if (!c.in_line || c.pending_cr) {
+                clean(k);
+                return;
+            }
+            c.pending_cr = true;
+        } else {
+            if (!c.in_line) {
+                clean(k);  // an empty line still gets its header
+                return;
+            }
+            if (c.pending_cr) dirty_.pop_back();  // a carriage return before a line feed is dropped
+            c.in_line = false;
+            c.pending_cr = false;
+        }
+        dirty_.push_back(k);
+        run.rest.remove_prefix(1);
     }
 
-    // A run without CR or LF: every dirty cutter emits what it owes, highest
-    // first, then the run passes all cutters unchanged.
-    void plain(std::string_view run) {
-        if (run.empty()) return;
-        flush();
-        out_.append(run);
-    }
-
-    void flush() {
-        while (!dirty_.empty()) clean(dirty_.back());
-    }
-
-    // Cutter k is the highest dirty one: it emits the header of its line or
-    // the carriage return it held back, into cutter k - 1.
+    // Cutter k, the highest dirty one, emits into cutter k - 1 the header of
+    // its line or the carriage return it held back.
     void clean(std::size_t k) {
         dirty_.pop_back();
         Cutter& c = cutters_[k];
         const int below = static_cast<int>(k) - 1;
         if (!c.in_line) {
             c.in_line = true;
-            feed(below, newline_);
-            feed(below, indent_);
+            work_.push_back({below, indent_, Escape::none});
+            work_.push_back({below, newline_, Escape::none});
         } else {
             c.pending_cr = false;
-            line_break(below, '\r');
-        }
-    }
-
-    void line_break(int k, char b) {
-        if (k < 0) {
-            out_.push_back(b);
-            return;
-        }
-        const auto ku = static_cast<std::size_t>(k);
-        Cutter& c = cutters_[ku];
-        if (b == '\r') {
-            // Any earlier carriage return, or the header, goes out first.
-            if (!c.in_line || c.pending_cr) clean(ku);
-            c.pending_cr = true;
-            dirty_.push_back(ku);
-        } else {
-            if (!c.in_line) {
-                clean(ku);  // an empty line still gets its header
-            } else if (c.pending_cr) {
-                dirty_.pop_back();  // the carriage return before the line feed is dropped
-            }
-            c.in_line = false;
-            c.pending_cr = false;
-            dirty_.push_back(ku);
+            work_.push_back({below, "\r", Escape::none});
         }
     }
 
@@ -276,6 +284,7 @@ private:
     std::string_view indent_;
     std::vector<Cutter> cutters_;      // index: depth of the open element
     std::vector<std::size_t> dirty_;  // ascending
+    std::vector<Run> work_;           // drained from the back
 };
 
 }  // namespace
