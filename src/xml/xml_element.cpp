@@ -99,10 +99,9 @@ bool is_break(char c) { return c == '\n' || c == '\r'; }
 // linear in the output plus one step per line break or carriage return
 // arriving at a cutter.
 //
-// What a cutter emits must reach the output before the byte that made it
-// emit, so emissions go on a stack of pending byte runs (`work_`) that is
-// drained top first; neither the element nesting nor the cutter chain uses
-// the call stack.
+// The elements are walked with an explicit stack. A cutter's emission is fed
+// to the cutter below it by a direct call, so the call stack grows with the
+// number of cutters that emit in one chain, at most the nesting depth.
 class PrettyWriter {
 public:
     PrettyWriter(std::string& out, std::string_view newline, std::string_view indent)
@@ -133,9 +132,9 @@ public:
             end_content(depth);
             open.pop_back();
             feed(depth - 1, newline_);
-            feed(depth - 1, "</");
+            plain("</");
             feed(depth - 1, element.name);
-            feed(depth - 1, ">");
+            plain(">");
             // The child's output is followed by a newline in its parent's content.
             if (!open.empty()) feed(depth - 1, newline_);
         }
@@ -147,33 +146,30 @@ private:
         bool pending_cr = false;
     };
 
-    enum class Escape { none, text, attr };
-
-    struct Run {
-        int cutter;             // where the bytes go in
-        std::string_view rest;  // what is left of them
-        Escape escape;
-    };
-
     // Writes the opening tag into cutter k (the parent's content). Returns
     // whether the element has content, in which case its cutter is opened.
+    // The fixed markup holds no line break, so it goes through plain().
     bool open_tag(const XMLElement& element, int k) {
-        feed(k, "<");
+        plain("<");
         feed(k, element.name);
         if (element.attributes) {
             for (const XMLAttr& attr : *element.attributes) {
-                feed(k, " ");
+                plain(" ");
                 feed(k, attr.name);
-                feed(k, "=\"");
-                feed(k, attr.value, Escape::attr);
-                feed(k, "\"");
+                plain("=\"");
+                // An escaped value holds neither CR nor LF.
+                if (!attr.value.empty()) {
+                    flush();
+                    append_escaped<attr_entity>(out_, attr.value);
+                }
+                plain("\"");
             }
         }
         if (!element.elements && !element.text) {
-            feed(k, "/>");
+            plain("/>");
             return false;
         }
-        feed(k, ">");
+        plain(">");
         cutters_.emplace_back();
         dirty_.push_back(cutters_.size() - 1);
         return true;
@@ -183,10 +179,10 @@ private:
     // section, which goes out unchanged.
     void write_text(std::string_view text, int k) {
         const CdataSplit split = split_cdata(text);
-        feed(k, split.before, Escape::text);
+        feed_escaped(k, split.before);
         if (split.section_and_after) {
             feed(k, split.section_and_after->first);
-            feed(k, split.section_and_after->second, Escape::text);
+            feed_escaped(k, split.section_and_after->second);
         }
     }
 
@@ -197,70 +193,46 @@ private:
         cutters_.pop_back();
     }
 
-    // Feeds bytes to cutter k and everything they cause down to the output.
-    void feed(int k, std::string_view s, Escape escape = Escape::none) {
-        if (s.empty()) return;
-        work_.push_back({k, s, escape});
-        while (!work_.empty()) step();
+    // Feeds any bytes to cutter k.
+    void feed(int k, std::string_view s) {
+        std::size_t pos = 0;
+        while (pos < s.size()) {
+            std::size_t end = pos;
+            while (end < s.size() && !is_break(s[end])) ++end;
+            plain(s.substr(pos, end - pos));
+            if (end == s.size()) break;
+            line_break(k, s[end]);
+            pos = end + 1;
+        }
     }
 
-    // Handles the next piece of the topmost pending run: a run of ordinary
-    // bytes, or one line break. When a cutter has to emit first, the
-    // emission is pushed and the piece is looked at again afterwards.
-    void step() {
-        Run& run = work_.back();
-        if (run.rest.empty()) {
-            work_.pop_back();
-            return;
+    // Feeds text to cutter k, escaped. Entities hold no line break, so the
+    // lines of the text end where those of the input do.
+    void feed_escaped(int k, std::string_view s) {
+        std::size_t pos = 0;
+        while (pos < s.size()) {
+            std::size_t end = pos;
+            while (end < s.size() && !is_break(s[end])) ++end;
+            if (end > pos) {
+                flush();
+                append_escaped<text_entity>(out_, s.substr(pos, end - pos));
+            }
+            if (end == s.size()) break;
+            line_break(k, s[end]);
+            pos = end + 1;
         }
-        const char first = run.rest.front();
-        // Entities hold no line break and attribute values lose theirs to
-        // character references, so escaping never changes where lines end.
-        if (run.escape == Escape::attr || !is_break(first)) {
-            if (!dirty_.empty()) {
-                clean(dirty_.back());
-                return;
-            }
-            std::size_t end = 1;
-            if (run.escape == Escape::attr) {
-                end = run.rest.size();
-            } else {
-                while (end < run.rest.size() && !is_break(run.rest[end])) ++end;
-            }
-            const std::string_view bytes = run.rest.substr(0, end);
-            run.rest.remove_prefix(end);
-            switch (run.escape) {
-                case Escape::none: out_.append(bytes); break;
-                case Escape::text: append_escaped<text_entity>(out_, bytes); break;
-                case Escape::attr: append_escaped<attr_entity>(out_, bytes); break;
-            }
-            return;
-        }
-        if (run.cutter < 0) {
-            out_.push_back(first);
-            run.rest.remove_prefix(1);
-            return;
-        }
-        const auto k = static_cast<std::size_t>(run.cutter);
-        Cutter& c = cutters_[k];
-        if (first == '\r') {
-            // The header, or an earlier carriage return, goes out first.
-            if (!c.in_line || c.pending_cr) {
-                clean(k);
-                return;
-            }
-            c.pending_cr = true;
-        } else {
-            if (!c.in_line) {
-                clean(k);  // an empty line still gets its header
-                return;
-            }
-            if (c.pending_cr) dirty_.pop_back();  // a carriage return before a line feed is dropped
-            c.in_line = false;
-            c.pending_cr = false;
-        }
-        dirty_.push_back(k);
-        run.rest.remove_prefix(1);
+    }
+
+    // A run without CR or LF: every dirty cutter emits what it owes, then
+    // the run passes all cutters unchanged. An empty run starts no line.
+    void plain(std::string_view run) {
+        if (run.empty()) return;
+        flush();
+        out_.append(run);
+    }
+
+    void flush() {
+        while (!dirty_.empty()) clean(dirty_.back());
     }
 
     // Cutter k, the highest dirty one, emits into cutter k - 1 the header of
@@ -271,12 +243,36 @@ private:
         const int below = static_cast<int>(k) - 1;
         if (!c.in_line) {
             c.in_line = true;
-            work_.push_back({below, indent_, Escape::none});
-            work_.push_back({below, newline_, Escape::none});
+            feed(below, newline_);
+            feed(below, indent_);
         } else {
             c.pending_cr = false;
-            work_.push_back({below, "\r", Escape::none});
+            line_break(below, '\r');
         }
+    }
+
+    // A line break byte arriving at cutter k (k == -1: the output).
+    void line_break(int k, char b) {
+        if (k < 0) {
+            out_.push_back(b);
+            return;
+        }
+        const auto ku = static_cast<std::size_t>(k);
+        Cutter& c = cutters_[ku];
+        if (b == '\r') {
+            // The header, or an earlier carriage return, goes out first.
+            if (!c.in_line || c.pending_cr) clean(ku);
+            c.pending_cr = true;
+        } else {
+            if (!c.in_line) {
+                clean(ku);  // an empty line still gets its header
+            } else if (c.pending_cr) {
+                dirty_.pop_back();  // a carriage return before a line feed is dropped
+            }
+            c.in_line = false;
+            c.pending_cr = false;
+        }
+        dirty_.push_back(ku);
     }
 
     std::string& out_;
@@ -284,7 +280,6 @@ private:
     std::string_view indent_;
     std::vector<Cutter> cutters_;      // index: depth of the open element
     std::vector<std::size_t> dirty_;  // ascending
-    std::vector<Run> work_;           // drained from the back
 };
 
 }  // namespace

@@ -1,0 +1,244 @@
+"""Rule engine: trace lines on fd 1, the levels it builds, and a reference model."""
+
+import copy
+import faulthandler
+import os
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import vaskel
+from conftest import PanicException
+
+
+def records(tree):
+    """Levels as lists of (data, children), after checking level/index fields."""
+    out = []
+    for lvl, level in enumerate(tree.data):
+        for pos, node in enumerate(level):
+            assert (node.level, node.index) == (lvl, pos)
+        out.append([(n.data, n.children) for n in level])
+    return out
+
+
+def run(capfd, tokens, rules):
+    capfd.readouterr()
+    tree = vaskel.engine(tokens, rules)
+    out, _ = capfd.readouterr()
+    assert out.endswith("\n")
+    return tree, out[:-1].split("\n")
+
+
+def bounds(lower, upper, n):
+    return f"lower : {lower} ; upper : {upper} ; len : {n}"
+
+
+WORKED_RULES = {"a": "X", "b": "Y", "X+Y": "P", "X+Y+Z": "Q"}
+WORKED_TOKENS = ["a", "b", "q", "a", "b"]
+WORKED_PASS1 = [
+    "a : X", "b : Y",
+    bounds(0, 2, 5), "X+Y", bounds(2, 3, 5), "",
+    bounds(3, 5, 5), "X+Y", bounds(5, 6, 5),
+    bounds(6, 8, 5), bounds(7, 9, 5), bounds(8, 10, 5),
+    '["X+Y", "X+Y"]',
+    bounds(0, 2, 2), "+", bounds(0, 1, 2), "", bounds(1, 3, 2),
+]
+LEAVES5 = [(t, []) for t in WORKED_TOKENS]
+
+
+def test_worked_example(capfd):
+    tree, lines = run(capfd, WORKED_TOKENS, WORKED_RULES)
+    assert lines == WORKED_PASS1 + ["[]"]
+    assert len(lines) == 19
+    assert records(tree) == [LEAVES5, [("X+Y", [0]), ("X+Y", [1])], [("0", [])]]
+
+
+def test_worked_example_with_plus_key(capfd):
+    tree, lines = run(capfd, WORKED_TOKENS, {**WORKED_RULES, "+": "S"})
+    assert lines == WORKED_PASS1 + ['["+"]']
+    assert records(tree) == [LEAVES5, [("X+Y", [0]), ("X+Y", [1])], [("+", [0])]]
+
+
+ZERO = [("0", [])]
+
+CASES = [
+    # id, tokens, rules, trace lines, levels as (data, children)
+    ("empty-tokens", [], {"a": "X", "X+Y": "Z"}, ["a : X", "[]"], [[], ZERO]),
+    ("empty-rules", ["a", "b"], {}, ["[]"], [[("a", []), ("b", [])], ZERO]),
+    ("singles-only", ["a", "b", "a"], {"a": "X", "b": "Y"}, ["a : X", "b : Y", "[]"],
+     [[("a", []), ("b", []), ("a", [])], ZERO]),
+    ("two-piece-keys-only", ["a", "b"], {"a": "X", "b": "Y", "X+Y": "Z"},
+     ["a : X", "b : Y", bounds(0, 1, 2), "X", bounds(1, 2, 2), "Y", "[]"],
+     [[("a", []), ("b", [])], ZERO]),
+    ("label-holding-plus", ["x", "y"], {"x": "A+B", "A+B": "E", "A+B+E": "F"},
+     ["x : A+B", bounds(0, 2, 2), "A+B+", bounds(0, 1, 2), "A+B", bounds(2, 4, 2), '["A+B"]'],
+     [[("x", []), ("y", [])], [("A+B", [0])]]),
+    ("unlabelled-token-in-window", ["a", "b", "c"], {"a": "X", "X+": "P", "X++": "Q"},
+     ["a : X", bounds(0, 2, 3), "X+", bounds(2, 3, 3), "", bounds(3, 5, 3), bounds(4, 6, 3), '["X+"]'],
+     [[("a", []), ("b", []), ("c", [])], [("X+", [0])]]),
+    # The empty key labels the empty token; the node carries the window text,
+    # never the value "M" of the multi-label rule.
+    ("empty-key-one-match", ["", "f"], {"": "E", "f": "F", "E+F": "M", "Z+Z+Z": "_"},
+     [" : E", "f : F", bounds(0, 2, 2), "E+F", bounds(2, 3, 2), bounds(3, 5, 2), '["E+F"]'],
+     [[("", []), ("f", [])], [("E+F", [0])]]),
+    ("n-below-max-parts", ["a", "b"], {"a": "X", "X+X+X+X+X": "R"},
+     ["a : X", bounds(0, 4, 2), bounds(1, 5, 2), "[]"], [[("a", []), ("b", [])], ZERO]),
+]
+
+
+@pytest.mark.parametrize("tokens, rules, trace, levels", [c[1:] for c in CASES], ids=[c[0] for c in CASES])
+def test_engine_cases(capfd, tokens, rules, trace, levels):
+    tree, lines = run(capfd, tokens, rules)
+    assert lines == trace
+    assert records(tree) == levels
+
+
+def test_several_passes(capfd):
+    # 15 leaves -> 5 "X+X" -> 2 "+" -> 1 "+": three passes, each over empty
+    # labels after the first.
+    rules = {"a": "X", "X+X": "P", "+": "Q"}
+    tree, lines = run(capfd, ["a"] * 15, rules)
+    assert lines == reference(["a"] * 15, rules)[0]
+    assert [lines.count(r) for r in ('["X+X", "X+X", "X+X", "X+X", "X+X"]', '["+", "+"]', '["+"]')] == [1, 1, 1]
+    assert records(tree)[1:] == [[("X+X", [j]) for j in range(5)], [("+", [0]), ("+", [1])], [("+", [0])]]
+
+
+def test_report_line_escaping(capfd):
+    left = 'q"\\\t\r'
+    right = "\n\0e\u0301\u00a0\u200b\u00e9'"
+    rules = {"a": left, "b": right, left + "+" + right: "R", "Z+Z+Z": "_"}
+    capfd.readouterr()
+    tree = vaskel.engine(["a", "b"], rules)
+    out, _ = capfd.readouterr()
+    expected = '["q\\"\\\\\\t\\r+\\n\\0e\\u{301}\\u{a0}\\u{200b}\u00e9\'"]'
+    assert out.endswith("\n" + expected + "\n")
+    assert tree.data[1][0].data == left + "+" + right
+
+
+@pytest.mark.parametrize(
+    "args, exc, message",
+    [
+        ((5, 5), TypeError, "argument 'tokens': "),
+        (("ab", []), TypeError, "argument 'tokens': "),
+        (([1], {"a": "b"}), TypeError, "argument 'tokens': 'int' object cannot be converted to 'PyString'"),
+        ((["a"], []), TypeError, "argument 'ruleset': 'list' object cannot be converted to 'PyDict'"),
+        ((["a"], {"a": 1}), TypeError, "argument 'ruleset': 'int' object cannot be converted to 'PyString'"),
+        ((["a"],), TypeError, "engine() missing 1 required positional argument: 'ruleset'"),
+    ],
+)
+def test_argument_errors_print_nothing(capfd, args, exc, message):
+    capfd.readouterr()
+    with pytest.raises(exc) as info:
+        vaskel.engine(*args)
+    assert str(info.value).startswith(message)
+    assert capfd.readouterr().out == ""
+
+
+def test_keywords_and_inputs_left_unchanged(capfd):
+    tokens = ["a", "b", "q", "a", "b"]
+    rules = dict(WORKED_RULES)
+    before = (copy.deepcopy(tokens), list(rules.items()))
+    tree = vaskel.engine(ruleset=rules, tokens=tokens)
+    assert (tokens, list(rules.items())) == before
+    assert records(tree)[1] == [("X+Y", [0]), ("X+Y", [1])]
+
+
+def test_stdout_write_failure(capfd):
+    saved = os.dup(1)
+    full = os.open("/dev/full", os.O_WRONLY)
+    try:
+        os.dup2(full, 1)
+        with pytest.raises(PanicException) as info:
+            vaskel.engine(["a"], {"a": "X"})
+    finally:
+        os.dup2(saved, 1)
+        os.close(saved)
+        os.close(full)
+    assert info.value.args == ("failed printing to stdout: No space left on device",)
+    assert "failed printing to stdout" in capfd.readouterr().err
+    tree, lines = run(capfd, ["a"], {"a": "X"})
+    assert lines == ["a : X", "[]"]
+    assert records(tree) == [[("a", [])], ZERO]
+
+
+# --- reference model --------------------------------------------------------
+
+def quote_list(texts):
+    esc = {'"': '\\"', "\\": "\\\\", "\t": "\\t", "\r": "\\r", "\n": "\\n", "\0": "\\0"}
+    return "[" + ", ".join('"' + "".join(esc.get(c, c) for c in t) + '"' for t in texts) + "]"
+
+
+def reference(tokens, ruleset):
+    """Trace lines and levels as (data, children), straight from the algorithm."""
+    lines, single, multi, max_parts = [], {}, set(), 1
+    for key, value in ruleset.items():
+        pieces = key.count("+") + 1
+        if pieces >= 2:
+            multi.add(key)
+            max_parts = max(max_parts, pieces)
+        else:
+            lines.append(f"{key} : {value}")
+            single[key] = value
+    levels = [[(t, []) for t in tokens]]
+    while True:
+        assert len(levels) < 64, "reference did not stop"
+        labels = [single.get(data, "") for data, _ in levels[-1]]
+        n, matches, offset = len(labels), [], 0
+        if n and max_parts >= 2:
+            for i in range(n):
+                k = max_parts
+                while k > 1:
+                    lower = offset + i
+                    upper = lower + k - 1
+                    lines.append(bounds(lower, upper, n))
+                    if upper > n:
+                        break
+                    text = "+".join(labels[lower:upper])
+                    lines.append(text)
+                    k -= 1
+                    if text in multi:
+                        matches.append(text)
+                        offset += k
+        lines.append(quote_list(matches))
+        levels.append([(m, [j]) for j, m in enumerate(matches)] or [("0", [])])
+        if len(matches) < 2:
+            return lines, levels
+
+
+def test_reference_matches_worked_example():
+    assert reference(WORKED_TOKENS, WORKED_RULES) == (
+        WORKED_PASS1 + ["[]"], [LEAVES5, [("X+Y", [0]), ("X+Y", [1])], [("0", [])]])
+
+
+LABELS = ["X", "Y", "", 'q"\\']
+TOKENS = ["a", "b", "c", "", "X"]
+multi_keys = st.lists(st.sampled_from(LABELS), min_size=2, max_size=4).map("+".join)
+rule_bases = st.dictionaries(
+    st.one_of(st.sampled_from(TOKENS), multi_keys),
+    st.sampled_from(LABELS + ["X+Y", "+", "Y+", "+X+"]),
+    max_size=8,
+)
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(tokens=st.lists(st.sampled_from(TOKENS), max_size=30), rules=rule_bases)
+def test_engine_agrees_with_reference(capfd, tokens, rules):
+    capfd.readouterr()
+    # A run that never ends would hang with the interpreter lock held; the
+    # watchdog thread ends the process instead.
+    faulthandler.dump_traceback_later(60, exit=True)
+    try:
+        tree = vaskel.engine(tokens, rules)
+    finally:
+        faulthandler.cancel_dump_traceback_later()
+    out, _ = capfd.readouterr()
+    levels = records(tree)
+    assert len(levels) >= 2 and len(levels[-1]) == 1
+    assert all(levels[1:])
+    for below, level in zip(levels, levels[1:]):
+        if level != [("0", [])]:
+            assert len(level) <= len(below)
+    lines, expected = reference(tokens, rules)
+    assert out == "\n".join(lines) + "\n"
+    assert levels == expected
