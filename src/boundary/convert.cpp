@@ -1,5 +1,6 @@
 #include "convert.hpp"
 
+#include <cstring>
 #include <limits>
 
 #include "panic.hpp"
@@ -133,15 +134,59 @@ PyRef to_str(std::string_view s) {
 
 PyRef to_int(std::uint64_t v) { return checked(PyLong_FromUnsignedLongLong(v)); }
 
+namespace {
+
+// Tokens of running text repeat a lot (articles, prepositions, punctuation).
+// A small direct-mapped cache, local to one call, hands out the str object
+// already made for the same bytes instead of decoding and allocating again.
+// Entries are borrowed from the result list, which outlives the cache.
+class TokenStrCache {
+public:
+    static constexpr std::size_t kSlots = 4096;
+    static constexpr std::size_t kMaxLength = 24;
+
+    PyObject* get(const char* s, std::size_t n) {
+        if (n > kMaxLength || n < 2) return make(s, n);
+        Slot& slot = slots_[hash(s, n) & (kSlots - 1)];
+        if (slot.obj != nullptr && slot.length == n && std::memcmp(slot.bytes, s, n) == 0) {
+            Py_INCREF(slot.obj);
+            return slot.obj;
+        }
+        PyObject* obj = make(s, n);
+        slot = Slot{obj, s, n};
+        return obj;
+    }
+
+private:
+    struct Slot {
+        PyObject* obj = nullptr;
+        const char* bytes = nullptr;
+        std::size_t length = 0;
+    };
+
+    static PyObject* make(const char* s, std::size_t n) {
+        PyObject* obj = PyUnicode_FromStringAndSize(s, static_cast<Py_ssize_t>(n));
+        if (obj == nullptr) throw_pending_error();
+        return obj;
+    }
+
+    static std::size_t hash(const char* s, std::size_t n) {
+        std::uint64_t h = 0x9E3779B97F4A7C15ull ^ n;
+        for (std::size_t k = 0; k < n; ++k) h = (h ^ static_cast<unsigned char>(s[k])) * 0x100000001B3ull;
+        return static_cast<std::size_t>(h ^ (h >> 29));
+    }
+
+    std::vector<Slot> slots_ = std::vector<Slot>(kSlots);
+};
+
+}  // namespace
+
 PyRef token_list(std::string_view text, const std::vector<TokenSpan>& spans) {
     PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(spans.size())));
+    TokenStrCache cache;
     const char* base = text.data();
     Py_ssize_t k = 0;
-    for (const TokenSpan& span : spans) {
-        PyObject* s = PyUnicode_FromStringAndSize(base + span.begin, static_cast<Py_ssize_t>(span.length));
-        if (s == nullptr) throw_pending_error();
-        PyList_SetItem(list.get(), k++, s);
-    }
+    for (const TokenSpan& span : spans) PyList_SetItem(list.get(), k++, cache.get(base + span.begin, span.length));
     return list;
 }
 
