@@ -123,7 +123,7 @@ void throw_pending_error() {
     throw PythonErrorSet{};
 }
 
-void report_failure(std::string_view message, const std::source_location* where) noexcept {
+void report_failure(std::string_view message, const SourceLocation* where) noexcept {
     try {
         std::string line = "vaskel: internal failure in thread '" + thread_name() + "': ";
         line += message;

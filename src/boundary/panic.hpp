@@ -6,7 +6,6 @@
 #include <Python.h>
 
 #include <new>
-#include <source_location>
 #include <string>
 #include <string_view>
 
@@ -38,7 +37,7 @@ public:
 PyObject* panic_type() noexcept;
 
 // Writes the one-line failure report and its hint line to standard error.
-void report_failure(std::string_view message, const std::source_location* where) noexcept;
+void report_failure(std::string_view message, const SourceLocation* where) noexcept;
 
 // Raises PanicException(message). If even that is impossible the process is
 // aborted, since no error could reach the caller.

@@ -2,7 +2,7 @@
 
 namespace vaskel {
 
-void fail_index(std::uint64_t len, std::uint64_t index, std::source_location where) {
+void fail_index(std::uint64_t len, std::uint64_t index, SourceLocation where) {
     std::string msg = "index out of bounds: the len is ";
     msg += std::to_string(len);
     msg += " but the index is ";

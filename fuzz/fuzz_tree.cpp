@@ -1,0 +1,69 @@
+// Fuzzes navigation and the XML export on random trees, malformed ones
+// included: every call must either answer or fail with a Failure, never
+// crash, loop or read out of bounds.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "core/failure.hpp"
+#include "core/tree.hpp"
+#include "core/tree_xml.hpp"
+#include "fuzz_support.hpp"
+
+using namespace vaskel;
+
+namespace {
+
+// Small enough that even a walk through shared children stays cheap: at
+// most 12 nodes with at most 2 children each.
+Tree random_tree(FuzzedDataProvider& in) {
+    Tree tree;
+    const std::uint32_t nlevels = in.ConsumeIntegralInRange<std::uint32_t>(0, 4);
+    std::size_t budget = 12;
+    for (std::uint32_t l = 0; l < nlevels; ++l) {
+        Level level;
+        const std::size_t n = std::min(budget, in.ConsumeIntegralInRange<std::size_t>(0, 4));
+        budget -= n;
+        for (std::size_t i = 0; i < n; ++i) {
+            Node node;
+            node.data = fuzz::small_text(in, "ab<&\"\n\r", 3);
+            const bool faithful = in.ConsumeBool();
+            node.level = faithful ? l : in.ConsumeIntegralInRange<std::uint32_t>(0, nlevels);
+            node.index = faithful ? static_cast<std::uint32_t>(i) : in.ConsumeIntegralInRange<std::uint32_t>(0, 4);
+            const std::size_t nchildren = in.ConsumeIntegralInRange<std::size_t>(0, 2);
+            for (std::size_t c = 0; c < nchildren; ++c) node.children.push_back(in.ConsumeIntegralInRange<std::uint32_t>(0, 4));
+            level.push_back(std::move(node));
+        }
+        tree.data.push_back(std::move(level));
+    }
+    return tree;
+}
+
+template <class F>
+void tolerate_failure(F&& f) {
+    try {
+        f();
+    } catch (const Failure&) {
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    FuzzedDataProvider in(data, size);
+    const Tree tree = random_tree(in);
+    const std::uint32_t lvl = in.ConsumeIntegralInRange<std::uint32_t>(0, 5);
+    const std::uint32_t i = in.ConsumeIntegralInRange<std::uint32_t>(0, 5);
+    NullLineSink trace;
+
+    tolerate_failure([&] { get_children(tree, lvl, i); });
+    tolerate_failure([&] { decapsulate(tree, lvl, i); });
+    tolerate_failure([&] { concat(tree, lvl, i, ", "); });
+    tolerate_failure([&] {
+        const Tree sub = subtree(tree, lvl, i);
+        FUZZ_CHECK(sub.data.size() == static_cast<std::size_t>(lvl) + 1);
+        tolerate_failure([&] { tree_to_xml(sub, trace); });
+    });
+    tolerate_failure([&] { tree_to_xml(tree, trace); });
+    return 0;
+}

@@ -1,0 +1,219 @@
+"""Tree navigation: get_children, decapsulate, concat and subtree."""
+
+import pytest
+
+import _vaskel_testing
+import vaskel
+from conftest import PanicException
+
+A, B, C, D = ("a", 0, 0, []), ("b", 0, 1, []), ("c", 0, 2, []), ("d", 0, 3, [])
+X, Y = ("X", 1, 0, [0, 1]), ("Y", 1, 1, [2, 3])
+Z = ("Z", 2, 0, [0, 1])
+EXAMPLE = [[A, B, C, D], [X, Y], [Z]]
+
+
+def rec(node):
+    return (node.data, node.level, node.index, node.children)
+
+
+def recs(nodes):
+    return [rec(n) for n in nodes]
+
+
+def levels(tree):
+    return [recs(level) for level in tree.data]
+
+
+def make(lvls):
+    return _vaskel_testing.make_tree(lvls)
+
+
+def oob(length, index):
+    return f"index out of bounds: the len is {length} but the index is {index}"
+
+
+@pytest.fixture
+def tree():
+    return make(EXAMPLE)
+
+
+@pytest.mark.parametrize(
+    "lvl, i, expected",
+    [(2, 0, [X, Y]), (1, 0, [A, B]), (1, 1, [C, D]), (0, 3, []), (0, 0, [])],
+)
+def test_get_children(tree, lvl, i, expected):
+    assert recs(tree.get_children(lvl, i)) == expected
+
+
+@pytest.mark.parametrize(
+    "lvl, i, expected",
+    [(2, 0, [A, B, C, D]), (1, 1, [C, D]), (1, 0, [A, B]), (0, 99, []), (0, 4294967295, [])],
+)
+def test_decapsulate(tree, lvl, i, expected):
+    assert recs(tree.decapsulate(lvl, i)) == expected
+
+
+@pytest.mark.parametrize(
+    "lvl, i, sep, expected",
+    [
+        (2, 0, " ", "a b c d"),
+        (2, 0, "", "abcd"),
+        (2, 0, " é, ", "a é, b é, c é, d"),
+        (1, 1, "--", "c--d"),
+        (0, 99, " ", ""),
+    ],
+)
+def test_concat(tree, lvl, i, sep, expected):
+    assert tree.concat(lvl, i, sep) == expected
+
+
+def test_keywords_and_fresh_copies(tree):
+    assert tree.concat(sep="+", i=0, lvl=1) == "a+b"
+    first, second = tree.get_children(i=0, lvl=2), tree.get_children(2, 0)
+    assert first[0] is not second[0] and recs(first) == recs(second)
+    first.clear()
+    assert levels(tree) == EXAMPLE
+
+
+@pytest.mark.parametrize(
+    "call, length, index",
+    [
+        (lambda t: t.get_children(3, 0), 3, 3),
+        (lambda t: t.get_children(1, 2), 2, 2),
+        (lambda t: t.get_children(0, 4), 4, 4),
+        (lambda t: t.get_children(4294967295, 0), 3, 4294967295),
+        (lambda t: t.decapsulate(1, 2), 2, 2),
+        (lambda t: t.decapsulate(3, 0), 3, 3),
+        (lambda t: t.concat(2, 1, " "), 1, 1),
+        (lambda t: t.subtree(3, 0), 3, 3),
+        (lambda t: t.subtree(0, 4), 4, 4),
+    ],
+)
+def test_out_of_bounds(capfd, tree, call, length, index):
+    with pytest.raises(PanicException) as info:
+        call(tree)
+    assert info.value.args == (oob(length, index),)
+    assert oob(length, index) in capfd.readouterr().err
+    assert levels(tree) == EXAMPLE
+
+
+@pytest.mark.parametrize("method", ["get_children", "decapsulate", "subtree"])
+@pytest.mark.parametrize(
+    "args, exc",
+    [((-1, 0), OverflowError), ((0, -1), OverflowError), ((4294967296, 0), OverflowError), ((1.0, 0), TypeError)],
+)
+def test_argument_conversion_comes_first(tree, method, args, exc):
+    with pytest.raises(exc) as info:
+        getattr(tree, method)(*args)
+    if args[0] == 4294967296:
+        assert str(info.value) == "out of range integral type conversion attempted"
+    if exc is TypeError:
+        assert str(info.value).startswith("argument 'lvl': ")
+
+
+def test_subtree_of_root_is_the_whole_tree(tree):
+    assert levels(tree.subtree(2, 0)) == EXAMPLE
+
+
+def test_subtree_keeps_source_positions(tree):
+    sub = tree.subtree(1, 1)
+    assert type(sub) is vaskel.Tree
+    assert levels(sub) == [[C, D], [Y]]
+    # Y still lists 2 and 3, which are no positions of the new level 0.
+    with pytest.raises(PanicException) as info:
+        sub.get_children(1, 0)
+    assert info.value.args == (oob(2, 2),)
+
+
+def test_subtree_matching_positions_navigates(tree):
+    sub = tree.subtree(1, 0)
+    assert levels(sub) == [[A, B], [X]]
+    assert sub.concat(1, 0, "/") == "a/b"
+
+
+def test_subtree_of_leaf(tree):
+    assert levels(tree.subtree(0, 2)) == [[C]]
+
+
+def test_repeated_child():
+    x = ("X", 1, 0, [0, 0])
+    t = make([[A, B, C, D], [x, Y], [Z]])
+    assert recs(t.decapsulate(2, 0)) == [A, A, C, D]
+    assert t.concat(2, 0, ",") == "a,a,c,d"
+    assert recs(t.get_children(1, 0)) == [A, A]
+    assert levels(t.subtree(2, 0)) == [[A, A, C, D], [x, Y], [Z]]
+
+
+def test_leaf_listing_a_child():
+    a = ("a", 0, 0, [1])
+    t = make([[a, B, C, D], [X, Y], [Z]])
+    with pytest.raises(PanicException) as info:
+        t.get_children(0, 0)
+    assert info.value.args == (oob(3, 4294967295),)
+    # decapsulate takes a node whose recorded level is 0 as a leaf.
+    assert recs(t.decapsulate(1, 0)) == [a, B]
+    assert levels(t.subtree(1, 0)) == [[a, B], [X]]
+
+
+def test_child_beyond_its_level():
+    x = ("X", 1, 0, [0, 7])
+    t = make([[A, B, C, D], [x, Y], [Z]])
+    for call in (lambda: t.get_children(1, 0), lambda: t.decapsulate(2, 0),
+                 lambda: t.concat(2, 0, " "), lambda: t.subtree(2, 0)):
+        with pytest.raises(PanicException) as info:
+            call()
+        assert info.value.args == (oob(4, 7),)
+
+
+def test_decapsulate_follows_recorded_fields():
+    # Z lists Y (position 1), whose recorded index is 0: the recursion goes
+    # to node 0 of level 1, which is X.
+    y = ("Y", 1, 0, [2, 3])
+    t = make([[A, B, C, D], [X, y], [("Z", 2, 0, [1])]])
+    assert recs(t.decapsulate(2, 0)) == [A, B]
+    # A child recording level 0 is a leaf whatever its children; a child
+    # recording a higher level without children contributes nothing.
+    x0 = ("X", 0, 0, [0, 1])
+    empty = ("Y", 1, 1, [])
+    t = make([[A, B, C, D], [x0, empty], [Z]])
+    assert recs(t.decapsulate(2, 0)) == [x0]
+    assert t.concat(2, 0, " ") == "X"
+
+
+def test_recorded_levels_forming_a_cycle():
+    t = make([[("a", 1, 0, [])], [("B", 1, 0, [0])]])
+    message = "decapsulate: the recorded levels of the tree form a cycle"
+    for call in (lambda: t.decapsulate(1, 0), lambda: t.concat(1, 0, "")):
+        with pytest.raises(PanicException) as info:
+            call()
+        assert info.value.args == (message,)
+    assert recs(t.get_children(1, 0)) == [("a", 1, 0, [])]
+
+
+def test_tree_from_engine(capfd):
+    t = vaskel.engine(["a", "b", "q", "a", "b"], {"a": "X", "b": "Y", "X+Y": "P", "X+Y+Z": "Q"})
+    capfd.readouterr()
+    # A node built from a match lists its own index as its one child.
+    assert recs(t.get_children(1, 1)) == [B]
+    assert recs(t.decapsulate(1, 1)) == [B]
+    assert t.concat(1, 0, " ") == "a"
+    assert t.decapsulate(2, 0) == [] and t.concat(2, 0, " ") == ""
+    assert levels(t.subtree(1, 1)) == [[B], [("X+Y", 1, 1, [1])]]
+    assert levels(t.subtree(2, 0)) == [[], [], [("0", 2, 0, [])]]
+
+
+def test_tree_from_subtree_navigates():
+    t = make(EXAMPLE).subtree(2, 0)
+    assert t.concat(2, 0, "") == "abcd"
+    assert levels(t.subtree(1, 1)) == [[C, D], [Y]]
+
+
+def test_subtree_on_subclass_returns_plain_tree():
+    class Sub(vaskel.Tree):
+        pass
+
+    t = Sub(["a", "b"])
+    assert recs(t.get_children(0, 1)) == [] and t.decapsulate(0, 7) == []
+    sub = t.subtree(0, 1)
+    assert type(sub) is vaskel.Tree
+    assert levels(sub) == [[B]]

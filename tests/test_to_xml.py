@@ -1,0 +1,216 @@
+"""Tree.to_xml: the document, the node lines on fd 1, failures on malformed
+trees, and a round trip through an XML parser."""
+
+import xml.etree.ElementTree as ET
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import vaskel
+from _vaskel_testing import make_tree
+from conftest import PanicException
+
+U32_MAX = 4294967295
+
+
+def at(lvl, i):
+    return f"lvl : {lvl} ; i : {i}"
+
+
+def export(capfd, tree):
+    capfd.readouterr()
+    xml = tree.to_xml()
+    out, _ = capfd.readouterr()
+    return xml, out.splitlines()
+
+
+def leaves(*data):
+    return [(d, 0, k, []) for k, d in enumerate(data)]
+
+
+WORKED = [leaves("le", "chat"), [("GN", 1, 0, [0, 1])]]
+
+
+@pytest.mark.parametrize("tree, expected, visits", [
+    (lambda: make_tree(WORKED),
+     '<test>\n\t<chunk type="GN">\n\t\t<chunk>\n\t\t\tle\n\t\t</chunk>\n'
+     "\t\t<chunk>\n\t\t\tchat\n\t\t</chunk>\n\t</chunk>\n</test>",
+     [(1, 0), (0, 0), (0, 1)]),
+    (lambda: vaskel.Tree([]), "<test/>", []),
+    (lambda: vaskel.Tree(["a", "b"]),
+     "<test>\n\t<chunk>\n\t\ta\n\t</chunk>\n\t<chunk>\n\t\tb\n\t</chunk>\n</test>", [(0, 0), (0, 1)]),
+    (lambda: vaskel.Tree(["a&b"]), "<test>\n\t<chunk>\n\t\ta&amp;b\n\t</chunk>\n</test>", [(0, 0)]),
+    # an empty leaf keeps both tags
+    (lambda: vaskel.Tree([""]), "<test>\n\t<chunk>\n\t</chunk>\n</test>", [(0, 0)]),
+    # a node above level 0 without children takes the short form
+    (lambda: make_tree([leaves("a"), [("X", 1, 0, [])]]), '<test>\n\t<chunk type="X"/>\n</test>', [(1, 0)]),
+    # a shared child is written, and announced, under each parent
+    (lambda: make_tree([leaves("a"), [("P", 1, 0, [0]), ("Q", 1, 1, [0])]]),
+     '<test>\n\t<chunk type="P">\n\t\t<chunk>\n\t\t\ta\n\t\t</chunk>\n\t</chunk>\n'
+     '\t<chunk type="Q">\n\t\t<chunk>\n\t\t\ta\n\t\t</chunk>\n\t</chunk>\n</test>',
+     [(1, 0), (0, 0), (1, 1), (0, 0)]),
+    # children listed twice by one node, and unreachable nodes left out
+    (lambda: make_tree([leaves("a", "b"), [("P", 1, 0, [1, 1]), ("R", 1, 1, [])], [("T", 2, 0, [0])]]),
+     '<test>\n\t<chunk type="T">\n\t\t<chunk type="P">\n\t\t\t<chunk>\n\t\t\t\tb\n\t\t\t</chunk>\n'
+     "\t\t\t<chunk>\n\t\t\t\tb\n\t\t\t</chunk>\n\t\t</chunk>\n\t</chunk>\n</test>",
+     [(2, 0), (1, 0), (0, 1), (0, 1)]),
+    # top-level nodes are exported by their stored coordinates
+    (lambda: make_tree([leaves("a", "b"), [("X", 1, 1, [0]), ("Y", 1, 0, [1]), ("Z", 0, 0, [])]]),
+     '<test>\n\t<chunk type="Y">\n\t\t<chunk>\n\t\t\tb\n\t\t</chunk>\n\t</chunk>\n'
+     '\t<chunk type="X">\n\t\t<chunk>\n\t\t\ta\n\t\t</chunk>\n\t</chunk>\n'
+     "\t<chunk>\n\t\ta\n\t</chunk>\n</test>",
+     [(1, 1), (0, 1), (1, 0), (0, 0), (0, 0)]),
+    # the same data escaped as an attribute and as text; leaf lines re-indented
+    (lambda: make_tree([leaves('q"<&\'\tx\r\ny\n'), [('q"<&\'\tx\r\ny\n', 1, 0, [0])]]),
+     '<test>\n\t<chunk type="q&quot;&lt;&amp;&apos;&#9;x&#13;&#10;y&#10;">\n'
+     "\t\t<chunk>\n\t\t\tq&quot;&lt;&amp;&apos;\tx\n\t\t\ty\n\t\t</chunk>\n\t</chunk>\n</test>",
+     [(1, 0), (0, 0)]),
+], ids=["worked", "empty", "a-b", "amp", "empty-leaf", "short", "shared", "repeat", "stored", "escape"])
+def test_outputs(capfd, tree, expected, visits):
+    tree = tree()
+    for _ in range(2):  # the tree is only read: a second call gives the same
+        xml, lines = export(capfd, tree)
+        assert xml == expected
+        assert lines == [at(*v) for v in visits]
+
+
+@pytest.mark.parametrize("levels, visits, length, index", [
+    ([], [], 0, 0),
+    ([leaves("a"), [("X", 1, 0, [0, 5])]], [(1, 0), (0, 0), (0, 5)], 1, 5),
+    ([leaves("a"), [("X", 1, 0, [0])], [("Y", 2, 0, [3])]], [(2, 0), (1, 3)], 1, 3),
+    ([[("a", 0, 0, [3])]], [(0, 0), (U32_MAX, 3)], 1, U32_MAX),
+    ([[("a", 0, 0, []), ("b", 0, 1, [7])], [("X", 1, 0, [0]), ("Y", 0, 1, [])]],
+     [(1, 0), (0, 0), (0, 1), (U32_MAX, 7)], 2, U32_MAX),
+    ([leaves("a")] + [[("X", 7, 0, [])]], [(7, 0)], 2, 7),
+    ([leaves("a", "b"), [("X", 1, 4, [])]], [(1, 4)], 1, 4),
+], ids=["no-levels", "child-beyond", "deep-child-beyond", "leaf-child", "leaf-child-late",
+        "stored-level", "stored-index"])
+def test_failures_on_malformed_trees(capfd, levels, visits, length, index):
+    tree = make_tree(levels)
+    capfd.readouterr()
+    with pytest.raises(PanicException) as info:
+        tree.to_xml()
+    out, err = capfd.readouterr()
+    message = f"index out of bounds: the len is {length} but the index is {index}"
+    assert info.value.args == (message,)
+    assert out.splitlines() == [at(*v) for v in visits]
+    assert message in err
+
+
+def example_tree():
+    return make_tree([leaves("a", "b", "c", "d"), [("X", 1, 0, [0, 1]), ("Y", 1, 1, [2, 3])],
+                      [("Z", 2, 0, [0, 1])]])
+
+
+def test_subtrees(capfd):
+    tree = example_tree()
+    whole, whole_lines = export(capfd, tree)
+    assert export(capfd, tree.subtree(2, 0)) == (whole, whole_lines)
+    # X's children still designate the first two leaves of the cut tree.
+    assert export(capfd, tree.subtree(1, 0)) == (
+        '<test>\n\t<chunk type="X">\n\t\t<chunk>\n\t\t\ta\n\t\t</chunk>\n'
+        "\t\t<chunk>\n\t\t\tb\n\t\t</chunk>\n\t</chunk>\n</test>",
+        [at(1, 0), at(0, 0), at(0, 1)])
+    # Y keeps its index 1 and children [2, 3]; the cut tree has one node per level.
+    for sub, visits, index in ((tree.subtree(1, 1), [(1, 1)], 1), (tree.subtree(0, 2), [(0, 2)], 2)):
+        with pytest.raises(PanicException, match=f"^index out of bounds: the len is 1 but the index is {index}$"):
+            sub.to_xml()
+        assert capfd.readouterr()[0].splitlines() == [at(*v) for v in visits]
+
+
+def test_takes_no_argument(capfd):
+    tree = vaskel.Tree(["a"])
+    capfd.readouterr()
+    for call in (lambda: tree.to_xml(1), lambda: tree.to_xml(x=1), lambda: vaskel.Tree.to_xml(5)):
+        with pytest.raises(TypeError):
+            call()
+    assert capfd.readouterr()[0] == ""
+
+
+# ---------------------------------------------------------------- round trip
+
+def text_as_parsed(data, depth):
+    """What a parser reads as the text of a leaf at `depth` (root: 0), for
+    data without carriage returns or CDATA markers."""
+    lines = data.split("\n")
+    if lines[-1] == "":
+        lines.pop()
+    return "".join("\n" + "\t" * (depth + 1) + line for line in lines) + "\n" + "\t" * depth
+
+
+def check_element(element, levels, lvl, i, depth):
+    node = levels[lvl][i]
+    assert element.tag == "chunk"
+    if lvl == 0:
+        assert element.attrib == {}
+        assert len(element) == 0
+        assert element.text == text_as_parsed(node.data, depth)
+        return
+    assert element.attrib == {"type": node.data}
+    assert len(element) == len(node.children)
+    for child, c in zip(element, node.children):
+        check_element(child, levels, lvl - 1, c, depth + 1)
+
+
+def check_round_trip(tree):
+    levels = tree.data
+    root = ET.fromstring(tree.to_xml())
+    assert root.tag == "test" and root.attrib == {}
+    assert len(root) == len(levels[-1])
+    for element, node in zip(root, levels[-1]):
+        check_element(element, levels, node.level, node.index, 1)
+
+
+LABELS = ['A"<+&\'B', "x\n+\ty", "+\r\n", "<<+>>", "'+'\"\t", "+<+\n"]
+
+
+def engine_tree(leaf, label):
+    """A tree whose top node is `label` over the leaf: the leaf's label is a
+    multi-label key, so it matches as a window of one label. Padding tokens
+    without a label make room for the widest window, which is tried first."""
+    pads = ["z"] * (label.count("+") - 1)
+    tree = vaskel.engine([leaf] + pads, {leaf: label, label: "E"})
+    assert [n.data for n in tree.data[-1]] == [label]
+    return tree
+
+
+@pytest.mark.parametrize("label", LABELS)
+@pytest.mark.parametrize("leaf", ["w", "a<b & 'c' \"d\"", "l1\nl2\n", "\tx\n\n y", ""])
+def test_round_trip_one_match(leaf, label):
+    check_round_trip(engine_tree(leaf, label))
+
+
+def test_round_trip_three_levels():
+    v1, v2 = "a\"<+&\n+'", "\t+>+\n\n"
+    tree = vaskel.engine(["p&", "u", "q<", "w"], {"p&": v1, "q<": v2, v1: "P", v2: "Q", "+": "S"})
+    assert [[n.data for n in level] for level in tree.data[1:]] == [[v1, v2], ["+"]]
+    check_round_trip(tree)
+
+
+LEAF_CHARS = "a é<&>\"'\n\t"
+ATTR_CHARS = LEAF_CHARS + "\r+"
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.text(alphabet=LEAF_CHARS, max_size=6),
+       st.text(alphabet=ATTR_CHARS, max_size=6).filter(lambda s: "+" in s))
+def test_round_trip_engine_property(leaf, label):
+    check_round_trip(engine_tree(leaf, label))
+
+
+@st.composite
+def well_formed_levels(draw):
+    levels = [leaves(*draw(st.lists(st.text(alphabet=LEAF_CHARS, max_size=4), min_size=1, max_size=4)))]
+    for lvl in range(1, draw(st.integers(1, 3)) + 1):
+        below = len(levels[-1])
+        count = draw(st.integers(1, 3))
+        levels.append([(draw(st.text(alphabet=ATTR_CHARS, max_size=4)), lvl, k,
+                        draw(st.lists(st.integers(0, below - 1), max_size=3))) for k in range(count)])
+    return levels
+
+
+@settings(max_examples=150, deadline=None)
+@given(well_formed_levels())
+def test_round_trip_random_trees(levels):
+    check_round_trip(make_tree(levels))

@@ -1,0 +1,212 @@
+"""XML element writer: escaping, CDATA, the line rule and indentation, checked
+against a plain reference that builds every element's string and re-cuts it
+in each ancestor."""
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from _vaskel_testing import split_cdata, xml_pretty
+
+CD_OPEN, CD_CLOSE = "<![CDATA[", "]]>"
+
+
+def E(name, attrs=(), kids=(), text=None):
+    return (name, list(attrs), list(kids), text)
+
+
+# ---------------------------------------------------------------- reference
+
+def ref_escape_text(s):
+    for ch, ent in (("&", "&amp;"), ("<", "&lt;"), (">", "&gt;"), ("'", "&apos;"), ('"', "&quot;")):
+        s = s.replace(ch, ent)
+    return s
+
+
+def ref_escape_attr(s):
+    s = ref_escape_text(s)
+    for ch, ent in (("\n", "&#10;"), ("\r", "&#13;"), ("\t", "&#9;")):
+        s = s.replace(ch, ent)
+    return s
+
+
+def ref_split_cdata(text):
+    start = text.find(CD_OPEN)
+    if start < 0:
+        return text, None
+    close = text.find(CD_CLOSE, start)
+    if close < 0:
+        return text, None
+    end = close + len(CD_CLOSE)
+    return text[:start], (text[start:end], text[end:])
+
+
+def ref_pretty(element, newline, indent):
+    name, attrs, kids, text = element
+    out = "<" + name + "".join(f' {a}="{ref_escape_attr(v)}"' for a, v in attrs)
+    if not kids and text is None:
+        return out + "/>"
+    content = "".join(ref_pretty(k, newline, indent) + newline for k in kids)
+    if text is not None:
+        before, rest = ref_split_cdata(text)
+        content += ref_escape_text(before)
+        if rest is not None:
+            content += rest[0] + ref_escape_text(rest[1])
+    lines = content.split("\n")
+    if lines[-1] == "":
+        lines.pop()
+    lines = [line[:-1] if line.endswith("\r") else line for line in lines]
+    return out + ">" + "".join(newline + indent + line for line in lines) + newline + "</" + name + ">"
+
+
+def pretty(element, newline="\n", indent="\t"):
+    return xml_pretty(element, newline, indent)
+
+
+# ---------------------------------------------------------------- fixed cases
+
+@pytest.mark.parametrize("element, expected", [
+    (E("test"), "<test/>"),
+    (E("chunk", text="a<b"), "<chunk>\n\ta&lt;b\n</chunk>"),
+    (E("chunk", text=""), "<chunk>\n</chunk>"),
+    (E("chunk", [("type", "NP")], [E("chunk", text="x")]),
+     '<chunk type="NP">\n\t<chunk>\n\t\tx\n\t</chunk>\n</chunk>'),
+    (E("t", text="x <![CDATA[a<b]]> & y"), "<t>\n\tx <![CDATA[a<b]]> &amp; y\n</t>"),
+    # attributes only: short form right after the last closing quote
+    (E("e", [("a", "1"), ("a", "2"), ("b", "")]), '<e a="1" a="2" b=""/>'),
+    # names are verbatim, values escaped so that a parser reads them back
+    (E("a b<", [("x&", "&<>'\"\n\r\t")]), '<a b< x&="&amp;&lt;&gt;&apos;&quot;&#10;&#13;&#9;"/>'),
+    (E(""), "</>"),
+    (E("e", text="&lt; ' \" >"), "<e>\n\t&amp;lt; &apos; &quot; &gt;\n</e>"),
+    (E("e", text="é€😀"), "<e>\n\té€😀\n</e>"),
+    # children come before the text, each followed by the newline
+    (E("p", kids=[E("a"), E("b", text="")], text="t"), "<p>\n\t<a/>\n\t<b>\n\t</b>\n\tt\n</p>"),
+    (E("p", kids=[E("a", [("k", "a\nb")])]), '<p>\n\t<a k="a&#10;b"/>\n</p>'),
+])
+def test_fixed_outputs(element, expected):
+    assert pretty(element) == expected
+    assert ref_pretty(element, "\n", "\t") == expected
+
+
+@pytest.mark.parametrize("text, lines", [
+    ("a\r\nb", ["a", "b"]),          # CR LF line ends lose the CR
+    ("a\r", ["a"]),                  # lone CR at the end of the last line
+    ("a\r\r", ["a\r"]),              # only one CR is removed
+    ("\r", [""]),
+    ("a\rb", ["a\rb"]),              # a CR inside a line stays
+    ("a\n", ["a"]),                  # a final LF adds no empty line
+    ("\n", [""]),
+    ("a\n\nb", ["a", "", "b"]),      # two LFs in a row: a line holding only the indent
+    ("a\n\n", ["a", ""]),
+    ("", []),                        # empty content: no line at all
+    ("\r\n\r\n", ["", ""]),
+])
+def test_line_rule(text, lines):
+    expected = "<e>" + "".join("\n\t" + line for line in lines) + "\n</e>"
+    assert pretty(E("e", text=text)) == expected
+
+
+@pytest.mark.parametrize("depth", [0, 1, 2, 3])
+@pytest.mark.parametrize("crs", [1, 2, 3, 5])
+def test_trailing_crs_removed_once_per_enclosing_level(depth, crs):
+    element = E("e", text="x" + "\r" * crs)
+    for _ in range(depth):
+        element = E("e", kids=[element])
+    out = pretty(element)
+    # The text's line is cut by its own element and by each of its ancestors.
+    left = max(0, crs - (depth + 1))
+    assert "\t" * (depth + 1) + "x" + "\r" * left + "\n" in out
+    assert out.count("\r") == left
+    assert out == ref_pretty(element, "\n", "\t")
+
+
+def test_multiline_text_reindented_at_every_level():
+    inner = E("c", text="l1\nl2\r\n\nl4")
+    out = pretty(E("a", kids=[E("b", kids=[inner])]))
+    assert out == ("<a>\n\t<b>\n\t\t<c>\n\t\t\tl1\n\t\t\tl2\n\t\t\t\n\t\t\tl4\n"
+                   "\t\t</c>\n\t</b>\n</a>")
+
+
+@pytest.mark.parametrize("text, body", [
+    ("<![CDATA[<&]]><![CDATA[<]]>", "<![CDATA[<&]]>&lt;![CDATA[&lt;]]&gt;"),
+    ("<![CDATA[a<b", "&lt;![CDATA[a&lt;b"),
+    ("]]><![CDATA[<]]>", "]]&gt;<![CDATA[<]]>"),
+    ("a]]>b", "a]]&gt;b"),
+    ("<![CDATA[]]>'", "<![CDATA[]]>&apos;"),
+    ("x<![CDATA[a\nb]]>", "x<![CDATA[a\n\tb]]>"),  # a section is still cut into lines
+])
+def test_cdata_in_text(text, body):
+    assert pretty(E("t", text=text)) == "<t>\n\t" + body + "\n</t>"
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("", ("", None)),
+    ("abc", ("abc", None)),
+    ("a<![CDATA[x]]>b", ("a", ("<![CDATA[x]]>", "b"))),
+    ("<![CDATA[]]>", ("", ("<![CDATA[]]>", ""))),
+    ("a<![CDATA[x", ("a<![CDATA[x", None)),
+    ("a<![CDATA[x]]", ("a<![CDATA[x]]", None)),
+    ("]]>a<![CDATA[x", ("]]>a<![CDATA[x", None)),
+    ("]]><![CDATA[x]]>y", ("]]>", ("<![CDATA[x]]>", "y"))),
+    ("<![CDATA[a]]>]]>", ("", ("<![CDATA[a]]>", "]]>"))),
+    ("<![CDATA[<![CDATA[a]]>b]]>", ("", ("<![CDATA[<![CDATA[a]]>", "b]]>"))),
+    ("<![CDATA[]]]>z", ("", ("<![CDATA[]]]>", "z"))),
+    ("<![CDATA[<![CDATA[", ("<![CDATA[<![CDATA[", None)),
+    ("é<![CDATA[ü]]>ö", ("é", ("<![CDATA[ü]]>", "ö"))),
+])
+def test_split_cdata(text, expected):
+    assert split_cdata(text) == expected
+    assert ref_split_cdata(text) == expected
+
+
+def test_newline_without_line_feed_runs_children_together():
+    element = E("a", kids=[E("b", text="x"), E("c")], text="y\nz")
+    assert pretty(element, "", "  ") == "<a>  <b>  x</b><c/>y  z</a>"
+
+
+SAMPLE = E("r", [("k", "v\"1\n")], [
+    E("a", text="t1\r\nt2\n"),
+    E("b", kids=[E("c", [("x", "")]), E("d", text="")], text="<![CDATA[\n]]>&\r"),
+    E("e\nf"),
+], text="\nend\r")
+
+
+@pytest.mark.parametrize("newline", ["\n", "", "\r\n", "x\ny", "\n\n", "\r"])
+@pytest.mark.parametrize("indent", ["\t", "", "  ", "\r", "\n"])
+def test_newline_and_indent_match_reference(newline, indent):
+    assert pretty(SAMPLE, newline, indent) == ref_pretty(SAMPLE, newline, indent)
+
+
+def test_deep_nesting():
+    depth = 1000
+    element = E("e", text="x")
+    for _ in range(depth):
+        element = E("e", kids=[element])
+    expected = "\n".join(["\t" * k + "<e>" for k in range(depth + 1)] + ["\t" * (depth + 1) + "x"]
+                         + ["\t" * k + "</e>" for k in reversed(range(depth + 1))])
+    assert pretty(element) == expected
+
+
+# ---------------------------------------------------------------- property
+
+PIECES = ["a", "é", " ", "\n", "\r", "\t", "&", "<", ">", '"', "'", CD_OPEN, CD_CLOSE, "&lt;"]
+texts = st.lists(st.sampled_from(PIECES), max_size=8).map("".join)
+names = st.text(alphabet="ab\n\r<", max_size=3)
+attrs = st.lists(st.tuples(names, texts), max_size=2)
+elements = st.recursive(
+    st.tuples(names, attrs, st.just([]), st.none() | texts),
+    lambda kids: st.tuples(names, attrs, st.lists(kids, max_size=3), st.none() | texts),
+    max_leaves=12,
+)
+separators = st.text(alphabet="\n\r\t x", max_size=3)
+
+
+@settings(max_examples=400, deadline=None)
+@given(elements, separators, separators)
+def test_matches_reference(element, newline, indent):
+    assert xml_pretty(element, newline, indent) == ref_pretty(element, newline, indent)
+
+
+@given(texts)
+def test_split_cdata_matches_reference(text):
+    assert split_cdata(text) == ref_split_cdata(text)
