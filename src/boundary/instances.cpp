@@ -27,7 +27,9 @@ void guarded_dealloc(PyObject* self, void (*destroy)(PyObject*)) noexcept {
         }
         PyObject* panic = panic_type();
         PyErr_SetString(panic != nullptr ? panic : PyExc_RuntimeError, message.c_str());
-        PyErr_WriteUnraisable(self);
+        // The object itself is half destroyed and must not gain references, so
+        // its type stands for it in the report.
+        PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(type));
         PyErr_Restore(t, v, tb);
     }
     auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
