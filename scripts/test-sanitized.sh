@@ -4,7 +4,9 @@
 # interpreter itself is not instrumented, so the ASan runtime is preloaded and
 # Python's own allocator is switched to malloc to let ASan see every block.
 source "$(dirname "$0")/dev-env.sh"
-vaskel_env "pytest hypothesis" -Ccmake.define.VASKEL_BUILD_TESTING=ON
+if [ "${VASKEL_ENV_READY:-0}" != 1 ]; then
+    vaskel_env "pytest hypothesis dask distributed" -Ccmake.define.VASKEL_BUILD_TESTING=ON
+fi
 BUILD="$ROOT/build/sanitized"
 cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVASKEL_SANITIZE=ON \
     -DVASKEL_BUILD_TESTING=ON -DPython_EXECUTABLE="$PY" >/dev/null

@@ -22,7 +22,7 @@ import vaskel
 
 
 def load_inputs(text_path: str | None, rules_path: str | None) -> tuple[str, dict[str, str]]:
-    if text_path is None:
+    if text_path is None or rules_path is None:
         data = resources.files("vaskel_demo") / "data"
         text = (data / "texte.txt").read_text(encoding="utf-8")
         rules = json.loads((data / "regles.json").read_text(encoding="utf-8"))

@@ -1,7 +1,9 @@
 #include "engine.hpp"
 
 #include <algorithm>
+#include <bitset>
 #include <charconv>
+#include <cstring>
 #include <cstdint>
 #include <functional>
 #include <unordered_set>
@@ -42,13 +44,9 @@ struct TextHash {
 using LabelMap = std::unordered_map<std::string_view, std::string_view, TextHash, std::equal_to<>>;
 using KeySet = std::unordered_set<std::string_view, TextHash, std::equal_to<>>;
 
-void append_number(std::string& out, std::uint64_t n) {
-    char digits[24];
-    const auto r = std::to_chars(digits, digits + sizeof digits, n);
-    out.append(digits, r.ptr);
-}
-
-// Builds the trace lines in one reused buffer.
+// Builds the trace lines. The window lines (one or two per start step of a
+// scan, the bulk of the trace) are formatted into a fixed buffer with plain
+// copies; the rule and report lines, rare, use a reused string.
 class Trace {
 public:
     explicit Trace(LineSink& sink) : sink_(sink) {}
@@ -60,14 +58,25 @@ public:
         sink_.write_line(line_);
     }
 
-    void bounds(std::uint64_t lower, std::uint64_t upper, std::uint64_t len) {
-        line_.assign("lower : ");
-        append_number(line_, lower);
-        line_ += " ; upper : ";
-        append_number(line_, upper);
-        line_ += " ; len : ";
-        append_number(line_, len);
-        sink_.write_line(line_);
+    // Fixes the last number of the lower lines: the length of the label list.
+    void set_length(std::uint64_t len) {
+        constexpr std::string_view label = " ; len : ";
+        char* p = len_suffix_ + label.copy(len_suffix_, label.size());
+        p = std::to_chars(p, len_suffix_ + sizeof len_suffix_, len).ptr;
+        len_suffix_size_ = static_cast<std::size_t>(p - len_suffix_);
+    }
+
+    // "lower : L ; upper : U ; len : N", N from set_length.
+    void bounds(std::uint64_t lower, std::uint64_t upper) {
+        constexpr std::string_view lower_label = "lower : ";
+        constexpr std::string_view upper_label = " ; upper : ";
+        char* p = bounds_ + lower_label.copy(bounds_, lower_label.size());
+        p = std::to_chars(p, p + kDigits, lower).ptr;
+        p += upper_label.copy(p, upper_label.size());
+        p = std::to_chars(p, p + kDigits, upper).ptr;
+        std::memcpy(p, len_suffix_, len_suffix_size_);
+        p += len_suffix_size_;
+        sink_.write_line(std::string_view(bounds_, static_cast<std::size_t>(p - bounds_)));
     }
 
     void text(std::string_view s) { sink_.write_line(s); }
@@ -79,8 +88,25 @@ public:
     }
 
 private:
+    static constexpr std::size_t kDigits = 20;  // of the largest 64-bit number
+
     LineSink& sink_;
     std::string line_;
+    char len_suffix_[16 + kDigits];
+    std::size_t len_suffix_size_ = 0;
+    char bounds_[32 + 3 * kDigits];
+};
+
+// Which byte lengths the keys of a set have, so that a window whose length no
+// key has skips the hash lookup. Lengths from kTracked on share one bit.
+class LengthFilter {
+public:
+    void add(std::size_t n) { bits_.set(n < kTracked ? n : kTracked); }
+    bool may_hold(std::size_t n) const { return bits_.test(n < kTracked ? n : kTracked); }
+
+private:
+    static constexpr std::size_t kTracked = 255;
+    std::bitset<kTracked + 1> bits_;
 };
 
 }  // namespace
@@ -93,12 +119,14 @@ Tree run_engine(std::vector<std::string> tokens, const RuleBase& rules, LineSink
     // which only the key matters.
     LabelMap single_rules;
     KeySet multi_rules;
+    LengthFilter multi_lengths;
     std::uint64_t max_parts = 1;
     for (const auto& [key, value] : rules.entries()) {
         const std::uint64_t pieces =
             static_cast<std::uint64_t>(std::count(key.begin(), key.end(), '+')) + 1;
         if (pieces >= 2) {
             multi_rules.insert(key);
+            multi_lengths.add(key.size());
             max_parts = std::max(max_parts, pieces);
         } else {
             trace.rule(key, value);
@@ -146,6 +174,7 @@ Tree run_engine(std::vector<std::string> tokens, const RuleBase& rules, LineSink
         matches.clear();
         std::uint64_t offset = 0;
         if (n != 0 && max_parts >= 2) {
+            trace.set_length(n);
             for (std::uint64_t i = 0; i < n; ++i) {
                 std::uint64_t k = max_parts;
                 while (k > 1) {
@@ -153,7 +182,7 @@ Tree run_engine(std::vector<std::string> tokens, const RuleBase& rules, LineSink
                     const std::uint64_t upper = lower + k - 1;
                     // The bounds line comes before the fit test, so a window
                     // that does not fit is still traced.
-                    trace.bounds(lower, upper, n);
+                    trace.bounds(lower, upper);
                     if (upper > n) break;
 
                     window.clear();
@@ -164,7 +193,8 @@ Tree run_engine(std::vector<std::string> tokens, const RuleBase& rules, LineSink
                     trace.text(window);
 
                     --k;  // now the number of labels in the window
-                    if (multi_rules.find(std::string_view(window)) != multi_rules.end()) {
+                    if (multi_lengths.may_hold(window.size()) &&
+                        multi_rules.find(std::string_view(window)) != multi_rules.end()) {
                         matches.push_back(window);
                         offset += k;
                     }

@@ -8,11 +8,17 @@
 
 namespace vaskel {
 
+// The line and its line feed go out in one write(2). They are copied into a
+// buffer that only ever grows, so that after the first long line no call
+// allocates; a plain memcpy into it costs far less than the system call.
 void StdoutLineWriter::write_line(std::string_view line) {
-    buffer_.assign(line);
-    buffer_.push_back('\n');
-    const char* p = buffer_.data();
-    std::size_t left = buffer_.size();
+    const std::size_t size = line.size() + 1;
+    if (buffer_.size() < size) buffer_.resize(size < 128 ? 128 : size);
+    char* data = buffer_.data();
+    if (!line.empty()) std::memcpy(data, line.data(), line.size());
+    data[line.size()] = '\n';
+    const char* p = data;
+    std::size_t left = size;
     while (left > 0) {
         ssize_t n = ::write(1, p, left);
         if (n < 0) {
