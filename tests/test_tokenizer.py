@@ -4,18 +4,10 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+import model
+from model import APOSTROPHES, CLAUSE_MARKS, SENTENCE_MARKS, WHITESPACE
 from vaskel import tokenize
 
-# Unicode White_Space, the characters that separate tokens.
-WHITESPACE = (
-    [chr(c) for c in range(0x09, 0x0E)]
-    + ["\x20", "\x85", "\xa0", "\u1680"]
-    + [chr(c) for c in range(0x2000, 0x200B)]
-    + ["\u2028", "\u2029", "\u202f", "\u205f", "\u3000"]
-)
-SENTENCE_MARKS = ["!", ".", "?"]
-CLAUSE_MARKS = [",", ":", ";", "\xab", "\xbb", "\u2013", "\u201c", "\u201d"]
-APOSTROPHES = ["'", "\u2019"]
 ALNUM = [
     "a", "Z", "0", "9", "\xe9", "\xdf", "\u03a9", "\u4e2d",
     "\u0663",      # ARABIC-INDIC DIGIT THREE (Nd)
@@ -140,58 +132,6 @@ def test_result_is_a_fresh_list_of_exact_str():
     assert all(type(t) is str for t in first)
 
 
-# A model of the transducer, for texts drawn from characters whose class is known.
-def _class_of(c):
-    if c.isascii() and c.isalnum():
-        return "A"
-    for cls, members in (("A", ALNUM), ("S", WHITESPACE), ("M", SENTENCE_MARKS),
-                         ("C", CLAUSE_MARKS), ("P", APOSTROPHES)):
-        if c in members:
-            return cls
-    return "O"
-
-
-def model(text):
-    out, buf, state = [], "", "gap"
-
-    def flush():
-        nonlocal buf
-        if buf:
-            out.append(buf)
-        buf = ""
-
-    for c in text:
-        cls = _class_of(c)
-        if cls == "S":
-            flush()
-            state = "gap"
-        elif cls == "C":
-            flush()
-            out.append(c)
-            state = "after"
-        elif cls == "A":
-            if state == "mark":
-                flush()
-            buf += c
-            state = "word"
-        elif cls == "M":
-            if state in ("word", "after"):
-                flush()
-            buf += c
-            state = "mark"
-        elif cls == "P":
-            if state == "mark":
-                flush()
-            buf += c
-            if state == "word":
-                flush()
-            state = "after"
-        else:
-            buf += c
-    flush()
-    return out
-
-
 KNOWN = st.sampled_from(ALNUM + WHITESPACE + SENTENCE_MARKS + CLAUSE_MARKS + APOSTROPHES + OTHER)
 ASCII_WORD = st.text(st.sampled_from("abcxyzABC019-_/@~"), min_size=1, max_size=40)
 KNOWN_TEXT = st.lists(st.one_of(KNOWN, KNOWN, ASCII_WORD), max_size=40).map("".join)
@@ -203,7 +143,7 @@ ANY_TEXT = st.lists(
 @settings(max_examples=400)
 @given(KNOWN_TEXT)
 def test_matches_model(text):
-    assert tokenize(text) == model(text)
+    assert tokenize(text) == model.tokenize(text)
 
 
 @settings(max_examples=400)

@@ -5,8 +5,6 @@
 #include <charconv>
 #include <cstring>
 #include <cstdint>
-#include <functional>
-#include <unordered_set>
 
 namespace vaskel {
 
@@ -31,18 +29,102 @@ void RuleBase::insert(std::string key, std::string value) {
 
 namespace {
 
-// Hash usable with any string-like argument, so that lookups never build a
-// temporary key.
-struct TextHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const noexcept {
-        return std::hash<std::string_view>{}(s);
+// Hash of a short text: eight bytes at a time, each word mixed in by a
+// multiplication. Its quality only matters for the spread of the table.
+inline std::uint64_t text_hash(std::string_view s) noexcept {
+    constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15ull;
+    std::uint64_t h = s.size() * kMul;
+    const char* p = s.data();
+    std::size_t left = s.size();
+    while (left >= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        h = (h ^ w) * kMul;
+        h ^= h >> 32;
+        p += 8;
+        left -= 8;
     }
+    if (left > 0) {
+        std::uint64_t w = 0;
+        std::memcpy(&w, p, left);
+        h = (h ^ w) * kMul;
+    }
+    h ^= h >> 29;
+    h *= 0xBF58476D1CE4E5B9ull;
+    return h ^ (h >> 32);
+}
+
+// An open-addressing map from text to text, built once and then only read:
+// the lookups for every node and every window of a scan go through it. Both
+// keys and values point into the RuleBase, which outlives the run. Inserting a
+// key that is present keeps the first value.
+class TextMap {
+public:
+    explicit TextMap(std::size_t expected) {
+        std::size_t cap = 16;
+        while (cap < expected * 2) cap *= 2;
+        slots_.resize(cap);
+        mask_ = cap - 1;
+    }
+
+    void insert(std::string_view key, std::string_view value) {
+        const std::uint64_t h = text_hash(key);
+        for (std::size_t k = h & mask_;; k = (k + 1) & mask_) {
+            Slot& slot = slots_[k];
+            if (!slot.used) {
+                slot = Slot{h, key, value, true};
+                return;
+            }
+            if (slot.hash == h && slot.key == key) return;
+        }
+    }
+
+    // The value of key, or null when key is absent.
+    const std::string_view* find(std::string_view key) const noexcept {
+        const std::uint64_t h = text_hash(key);
+        for (std::size_t k = h & mask_;; k = (k + 1) & mask_) {
+            const Slot& slot = slots_[k];
+            if (!slot.used) return nullptr;
+            if (slot.hash == h && slot.key == key) return &slot.value;
+        }
+    }
+
+private:
+    struct Slot {
+        std::uint64_t hash = 0;
+        std::string_view key;
+        std::string_view value;
+        bool used = false;
+    };
+    std::vector<Slot> slots_;  // at most half full
+    std::size_t mask_ = 0;
 };
 
-// Both maps point into the RuleBase, which outlives the run.
-using LabelMap = std::unordered_map<std::string_view, std::string_view, TextHash, std::equal_to<>>;
-using KeySet = std::unordered_set<std::string_view, TextHash, std::equal_to<>>;
+// Decimal digits of v written at p; returns the end. Two digits per step.
+inline char* put_decimal(char* p, std::uint64_t v) noexcept {
+    static constexpr char kPairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
+    char tmp[20];
+    char* const end = tmp + sizeof tmp;
+    char* q = end;
+    while (v >= 100) {
+        const std::uint64_t r = v % 100;
+        v /= 100;
+        q -= 2;
+        std::memcpy(q, kPairs + 2 * r, 2);
+    }
+    if (v >= 10) {
+        q -= 2;
+        std::memcpy(q, kPairs + 2 * v, 2);
+    } else {
+        *--q = static_cast<char>('0' + v);
+    }
+    const std::size_t n = static_cast<std::size_t>(end - q);
+    std::memcpy(p, q, n);
+    return p + n;
+}
 
 // Builds the trace lines. The window lines (one or two per start step of a
 // scan, the bulk of the trace) are formatted into a fixed buffer with plain
@@ -61,8 +143,7 @@ public:
     // Fixes the last number of the lower lines: the length of the label list.
     void set_length(std::uint64_t len) {
         constexpr std::string_view label = " ; len : ";
-        char* p = len_suffix_ + label.copy(len_suffix_, label.size());
-        p = std::to_chars(p, len_suffix_ + sizeof len_suffix_, len).ptr;
+        char* p = put_decimal(len_suffix_ + label.copy(len_suffix_, label.size()), len);
         len_suffix_size_ = static_cast<std::size_t>(p - len_suffix_);
     }
 
@@ -71,9 +152,9 @@ public:
         constexpr std::string_view lower_label = "lower : ";
         constexpr std::string_view upper_label = " ; upper : ";
         char* p = bounds_ + lower_label.copy(bounds_, lower_label.size());
-        p = std::to_chars(p, p + kDigits, lower).ptr;
+        p = put_decimal(p, lower);
         p += upper_label.copy(p, upper_label.size());
-        p = std::to_chars(p, p + kDigits, upper).ptr;
+        p = put_decimal(p, upper);
         std::memcpy(p, len_suffix_, len_suffix_size_);
         p += len_suffix_size_;
         sink_.write_line(std::string_view(bounds_, static_cast<std::size_t>(p - bounds_)));
@@ -117,20 +198,20 @@ Tree run_engine(std::vector<std::string> tokens, const RuleBase& rules, LineSink
     // Sort the rules. A key cut at every '+' (empty pieces included) with one
     // piece is a single-label rule; with more it is a multi-label rule, of
     // which only the key matters.
-    LabelMap single_rules;
-    KeySet multi_rules;
+    TextMap single_rules(rules.entries().size());
+    TextMap multi_rules(rules.entries().size());
     LengthFilter multi_lengths;
     std::uint64_t max_parts = 1;
     for (const auto& [key, value] : rules.entries()) {
         const std::uint64_t pieces =
             static_cast<std::uint64_t>(std::count(key.begin(), key.end(), '+')) + 1;
         if (pieces >= 2) {
-            multi_rules.insert(key);
+            multi_rules.insert(key, std::string_view());
             multi_lengths.add(key.size());
             max_parts = std::max(max_parts, pieces);
         } else {
             trace.rule(key, value);
-            single_rules.emplace(key, value);
+            single_rules.insert(key, value);
         }
     }
 
@@ -152,7 +233,12 @@ Tree run_engine(std::vector<std::string> tokens, const RuleBase& rules, LineSink
     std::vector<std::string_view> labels;
     std::vector<std::string> matches;
     std::vector<std::string_view> match_views;
+    // The text of the widest window tried at the current position, and where
+    // the text of its first w labels ends, for w = 1, 2, ...: at one position
+    // the narrower windows are prefixes of the widest, tried just before.
     std::string window;
+    std::vector<std::size_t> window_ends;
+    std::uint64_t window_lower = 0, window_upper = 0;  // its labels; empty at first
     std::uint32_t level_number = 1;
 
     for (;;) {
@@ -162,8 +248,8 @@ Tree run_engine(std::vector<std::string> tokens, const RuleBase& rules, LineSink
         labels.clear();
         labels.reserve(current.size());
         for (const Node& node : current) {
-            const auto it = single_rules.find(std::string_view(node.data));
-            labels.push_back(it == single_rules.end() ? std::string_view() : it->second);
+            const std::string_view* label = single_rules.find(std::string_view(node.data));
+            labels.push_back(label == nullptr ? std::string_view() : *label);
         }
 
         // Scan. Start position p = offset + i: it moves by one per start step
@@ -173,6 +259,7 @@ Tree run_engine(std::vector<std::string> tokens, const RuleBase& rules, LineSink
         // after the matched window.
         matches.clear();
         std::uint64_t offset = 0;
+        window_lower = window_upper = 0;
         if (n != 0 && max_parts >= 2) {
             trace.set_length(n);
             for (std::uint64_t i = 0; i < n; ++i) {
@@ -185,17 +272,24 @@ Tree run_engine(std::vector<std::string> tokens, const RuleBase& rules, LineSink
                     trace.bounds(lower, upper);
                     if (upper > n) break;
 
-                    window.clear();
-                    for (std::uint64_t p = lower; p < upper; ++p) {
-                        if (p != lower) window.push_back('+');
-                        window.append(labels[p]);
+                    if (lower != window_lower || upper > window_upper) {
+                        window.clear();
+                        window_ends.clear();
+                        for (std::uint64_t p = lower; p < upper; ++p) {
+                            if (p != lower) window.push_back('+');
+                            window.append(labels[p]);
+                            window_ends.push_back(window.size());
+                        }
+                        window_lower = lower;
+                        window_upper = upper;
                     }
-                    trace.text(window);
+                    // Labels lower, ..., upper - 1, joined with '+'.
+                    const std::string_view text(window.data(), window_ends[upper - lower - 1]);
+                    trace.text(text);
 
                     --k;  // now the number of labels in the window
-                    if (multi_lengths.may_hold(window.size()) &&
-                        multi_rules.find(std::string_view(window)) != multi_rules.end()) {
-                        matches.push_back(window);
+                    if (multi_lengths.may_hold(text.size()) && multi_rules.find(text) != nullptr) {
+                        matches.emplace_back(text);
                         offset += k;
                     }
                 }

@@ -1,0 +1,19 @@
+"""The README's worked example prints what the README says it prints."""
+
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+def test_worked_example_output_matches_readme():
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    example = (ROOT / "examples" / "worked_example.py").read_text(encoding="utf-8")
+    body = example.split('"""', 2)[2].lstrip("\n")
+    assert body in readme, "the README's copy of examples/worked_example.py is out of date"
+    shown = re.search(r"prints \(the trace first, on file descriptor 1\):\n\n```text\n(.*?)```", readme, re.S)
+    done = subprocess.run([sys.executable, str(ROOT / "examples" / "worked_example.py")],
+                          capture_output=True, text=True, check=True)
+    assert done.stdout == shown.group(1)
