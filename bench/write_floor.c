@@ -12,7 +12,7 @@
  *       must hold no CR or LF, which no token does). Each repetition writes the diagnostic line
  *       "lvl : 0 ; i : I" of every leaf to /dev/null with one write(2) per line,
  *       and builds the XML text of the tree in one pass into a single buffer
- *       grown by doubling: root tag, then per leaf the indented chunk element
+ *       sized in advance from the file's size: root tag, then per leaf the indented chunk element
  *       with its text escaped (& < > ' ") and its first CDATA section kept. It
  *       is the same text that Tree(leaves).to_xml() returns; with OUT given,
  *       the text of the last repetition is written there so the caller can
@@ -156,6 +156,18 @@ static void put_text(struct out *o, const char *s, size_t n) {
     put_escaped(o, end, n - (size_t)(end - s));
 }
 
+/* Decimal digits of v at p, without a terminator; returns their count. */
+static size_t put_decimal(char *p, size_t v) {
+    char tmp[24];
+    size_t n = 0;
+    do {
+        tmp[n++] = (char)('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    for (size_t k = 0; k < n; ++k) p[k] = tmp[n - 1 - k];
+    return n;
+}
+
 static int floor_xml(const char *path, int reps, const char *out_path) {
     size_t size;
     char *buf = read_file(path, &size);
@@ -175,11 +187,16 @@ static int floor_xml(const char *path, int reps, const char *out_path) {
         if (count == 0) {
             put(&o, "<test/>", 7);
         } else {
+            /* Sized once for the whole text (22 bytes of markup per leaf
+             * plus its text, escaping aside), so the buffer does not regrow. */
+            grow(&o, size + count * 24 + 16);
             put(&o, "<test>", 6);
-            char line[48];
+            char line[48] = "lvl : 0 ; i : ";
+            const size_t prefix = 14;
             for (size_t k = 0; k < count; ++k) {
-                int n = snprintf(line, sizeof line, "lvl : 0 ; i : %zu\n", k);
-                write_all(null, line, (size_t)n);
+                size_t n = prefix + put_decimal(line + prefix, k);
+                line[n++] = '\n';
+                write_all(null, line, n);
                 const size_t n_text = start[k + 1] - start[k] - 1;
                 if (n_text == 0) {
                     /* An empty text is an empty content: no line between the tags. */

@@ -1,5 +1,7 @@
 #include "convert.hpp"
 
+#include <algorithm>
+#include <bit>
 #include <cstring>
 #include <limits>
 
@@ -140,29 +142,83 @@ namespace {
 // A small direct-mapped cache, local to one call, hands out the str object
 // already made for the same bytes instead of decoding and allocating again.
 // Entries are borrowed from the result list, which outlives the cache.
+// The table has up to kSlots entries, and no more than the number of tokens
+// rounded up to a power of two, so that a short list does not pay for
+// clearing a large table.
 class TokenStrCache {
 public:
-    static constexpr std::size_t kSlots = 4096;
+    static constexpr std::size_t kSlots = 16384;
     static constexpr std::size_t kMaxLength = 24;
+
+    // `end` is the end of the text the tokens are cut from.
+    TokenStrCache(std::size_t tokens, const char* end) : end_(end) {
+        std::size_t slots = 16;
+        while (slots < tokens && slots < kSlots) slots *= 2;
+        slots_.resize(slots);
+    }
 
     PyObject* get(const char* s, std::size_t n) {
         if (n > kMaxLength || n < 2) return make(s, n);
-        Slot& slot = slots_[hash(s, n) & (kSlots - 1)];
-        if (slot.obj != nullptr && slot.length == n && std::memcmp(slot.bytes, s, n) == 0) {
+        const Key key = key_of(s, n);
+        Slot& slot = slots_[hash(key, n) & (slots_.size() - 1)];
+        if (slot.obj != nullptr && slot.length == n && slot.key.w[0] == key.w[0] &&
+            slot.key.w[1] == key.w[1] && slot.key.w[2] == key.w[2]) {
             Py_INCREF(slot.obj);
             return slot.obj;
         }
         PyObject* obj = make(s, n);
-        slot = Slot{obj, s, n};
+        slot = Slot{obj, n, key};
         return obj;
     }
 
 private:
+    // The bytes of a token of at most kMaxLength bytes, zero-padded: kept in
+    // the slot itself, so that a lookup reads the table and not the text
+    // where the token was first seen.
+    struct Key {
+        std::uint64_t w[3];
+    };
+    static_assert(sizeof(Key) == kMaxLength);
+
     struct Slot {
         PyObject* obj = nullptr;
-        const char* bytes = nullptr;
         std::size_t length = 0;
+        Key key{};
     };
+
+    Key key_of(const char* s, std::size_t n) const {
+        Key key;
+        if (static_cast<std::size_t>(end_ - s) >= sizeof key.w) {
+            std::memcpy(key.w, s, sizeof key.w);  // one fixed-size load, then masked
+            for (std::size_t i = 0; i < 3; ++i) {
+                const std::size_t valid = n > 8 * i ? std::min<std::size_t>(n - 8 * i, 8) : 0;
+                key.w[i] &= byte_mask(valid);
+            }
+        } else {
+            std::memset(key.w, 0, sizeof key.w);
+            std::memcpy(key.w, s, n);
+        }
+        return key;
+    }
+
+    // The bits of the first `valid` bytes of a word in memory order.
+    static std::uint64_t byte_mask(std::size_t valid) {
+        if (valid >= 8) return ~std::uint64_t{0};
+        if (valid == 0) return 0;
+        if constexpr (std::endian::native == std::endian::little) {
+            return (std::uint64_t{1} << (8 * valid)) - 1;
+        } else {
+            return ~std::uint64_t{0} << (8 * (8 - valid));
+        }
+    }
+
+    static std::size_t hash(const Key& key, std::size_t n) {
+        std::uint64_t h = (key.w[0] * 0x9E3779B97F4A7C15ull) ^ (key.w[1] * 0xC2B2AE3D27D4EB4Full) ^
+                          (key.w[2] * 0x165667B19E3779F9ull) ^ n;
+        h ^= h >> 29;
+        h *= 0xBF58476D1CE4E5B9ull;
+        return static_cast<std::size_t>(h ^ (h >> 32));
+    }
 
     static PyObject* make(const char* s, std::size_t n) {
         PyObject* obj = PyUnicode_FromStringAndSize(s, static_cast<Py_ssize_t>(n));
@@ -170,20 +226,16 @@ private:
         return obj;
     }
 
-    static std::size_t hash(const char* s, std::size_t n) {
-        std::uint64_t h = 0x9E3779B97F4A7C15ull ^ n;
-        for (std::size_t k = 0; k < n; ++k) h = (h ^ static_cast<unsigned char>(s[k])) * 0x100000001B3ull;
-        return static_cast<std::size_t>(h ^ (h >> 29));
-    }
-
-    std::vector<Slot> slots_ = std::vector<Slot>(kSlots);
+    const char* end_;
+    std::vector<Slot> slots_;
 };
 
 }  // namespace
 
 PyRef token_list(std::string_view text, const std::vector<TokenSpan>& spans) {
     PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(spans.size())));
-    TokenStrCache cache;
+    if (spans.empty()) return list;
+    TokenStrCache cache(spans.size(), text.data() + text.size());
     const char* base = text.data();
     Py_ssize_t k = 0;
     for (const TokenSpan& span : spans) PyList_SetItem(list.get(), k++, cache.get(base + span.begin, span.length));

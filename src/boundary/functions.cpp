@@ -31,10 +31,37 @@ constexpr ParamSpec kTokenizeSpec{nullptr, "tokenize", kTokenizeParams, 1};
 constexpr const char* kEngineParams[] = {"tokens", "ruleset"};
 constexpr ParamSpec kEngineSpec{nullptr, "engine", kEngineParams, 2};
 
-PyObject* tokenize_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+// tokenize is called on short texts too, so it takes the vectorcall
+// convention: the interpreter hands over its argument array without making a
+// tuple. The common call, one positional argument, binds directly; any other
+// call is bound from a tuple and a dictionary rebuilt from the array, exactly
+// as under the tuple convention, so that every binding error is the same.
+PyObject* tokenize_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        auto bound = bind<1>(kTokenizeSpec, args, kwargs);
-        std::string_view txt = convert_arg("txt", [&] { return text(bound[0]); });
+        PyObject* arg = nullptr;
+        if (nargs == 1 && kwnames == nullptr) {
+            arg = args[0];
+        } else {
+            PyRef tuple = checked(PyTuple_New(nargs));
+            for (Py_ssize_t k = 0; k < nargs; ++k) {
+                Py_INCREF(args[k]);
+                PyTuple_SetItem(tuple.get(), k, args[k]);
+            }
+            PyRef kwargs;
+            const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
+            if (nkw > 0) {
+                kwargs = checked(PyDict_New());
+                for (Py_ssize_t k = 0; k < nkw; ++k) {
+                    if (PyDict_SetItem(kwargs.get(), PyTuple_GetItem(kwnames, k), args[nargs + k]) < 0) {
+                        throw_pending_error();
+                    }
+                }
+            }
+            arg = bind<1>(kTokenizeSpec, tuple.get(), kwargs.get())[0];
+            // The argument stays referenced by the caller's array.
+        }
+        std::string_view txt = convert_arg("txt", [&] { return text(arg); });
+        if (txt.empty()) return checked(PyList_New(0)).release();
         return token_list(txt, tokenize_spans(txt)).release();
     });
 }
@@ -56,7 +83,7 @@ PyCFunction as_cfunction(F* f) {
 
 }  // namespace
 
-PyMethodDef tokenize_def = {"tokenize", as_cfunction(tokenize_entry), METH_VARARGS | METH_KEYWORDS,
+PyMethodDef tokenize_def = {"tokenize", as_cfunction(tokenize_entry), METH_FASTCALL | METH_KEYWORDS,
                             kTokenizeDoc};
 PyMethodDef engine_def = {"engine", as_cfunction(engine_entry), METH_VARARGS | METH_KEYWORDS,
                           kEngineDoc};

@@ -14,6 +14,13 @@ public:
     virtual ~LineSink() = default;
     // Writes one line; the sink adds the line feed.
     virtual void write_line(std::string_view line) = 0;
+
+    // Writes one line whose line feed is already in place, at p[n - 1]
+    // (n >= 1). Writers that build their lines in a buffer of their own use
+    // it, so that a sink able to write the bytes as they stand needs no copy.
+    virtual void write_terminated(const char* p, std::size_t n) {
+        write_line(std::string_view(p, n - 1));
+    }
 };
 
 // Writes each line, with its line feed, to file descriptor 1 in one write
@@ -22,6 +29,7 @@ public:
 class StdoutLineWriter final : public LineSink {
 public:
     void write_line(std::string_view line) override;
+    void write_terminated(const char* p, std::size_t n) override;
 
 private:
     std::string buffer_;

@@ -9,16 +9,17 @@ namespace vaskel {
 
 namespace {
 
-// Writes "lvl : L ; i : I" without allocating.
+// Writes "lvl : L ; i : I" without allocating, built with its line feed.
 void announce(LineSink& trace, std::uint32_t lvl, std::uint32_t i) {
     constexpr std::string_view lvl_label = "lvl : ";
     constexpr std::string_view i_label = " ; i : ";
-    char buf[lvl_label.size() + i_label.size() + 2 * 10];
+    char buf[lvl_label.size() + i_label.size() + 2 * 10 + 1];
     char* p = buf + lvl_label.copy(buf, lvl_label.size());
     p = std::to_chars(p, buf + sizeof buf, lvl).ptr;
     p += i_label.copy(p, i_label.size());
     p = std::to_chars(p, buf + sizeof buf, i).ptr;
-    trace.write_line(std::string_view(buf, static_cast<std::size_t>(p - buf)));
+    *p++ = '\n';
+    trace.write_terminated(buf, static_cast<std::size_t>(p - buf));
 }
 
 const Node& lookup(const Tree& tree, std::uint32_t lvl, std::uint32_t i) {
@@ -55,19 +56,135 @@ xml::XMLElement node_to_xml(const Tree& tree, std::uint32_t lvl, std::uint32_t i
     return element;
 }
 
-std::string tree_to_xml(const Tree& tree, LineSink& trace) {
-    xml::XMLElement root("test");
-    if (tree.data.empty()) fail_index(0, 0);
-    const Level& top = tree.data.back();
-    if (!top.empty()) {
-        root.elements.emplace().reserve(top.size());
-        // Each node is exported by its stored coordinates, which in a tree
-        // cut out of a larger one may name another node.
-        for (const Node& node : top) {
-            root.add_element(node_to_xml(tree, node.level, node.index, trace));
+
+namespace {
+
+// Renders the export in one walk, straight into the output string, instead of
+// building an XMLElement per node and rendering that: it writes exactly what
+// to_string_pretty writes for the elements node_to_xml builds, with newline
+// "\n" and indent "\t". In that output every line after the first is a line
+// feed, one tab per open element around the line, then the line's content;
+// an element's text is cut into lines at its line feeds, carriage returns
+// that end one of those lines (right before the line feed or at the end of
+// the text) are dropped, and a last line left empty by a final line feed is
+// not written.
+class XmlExport {
+public:
+    XmlExport(const Tree& tree, LineSink& trace)
+        : tree_(tree), trace_(trace) {}
+
+    std::string run() {
+        if (tree_.data.empty()) fail_index(0, 0);
+        const Level& top = tree_.data.back();
+        if (top.empty()) return "<test/>";
+        // Room for the top level's elements written once each: 40 bytes of
+        // markup (tags, line breaks, indentation) and the node's text. That
+        // is all of it for a tree of leaves, so the text is never copied to
+        // a larger buffer; deeper trees grow it as they go.
+        std::size_t estimate = 16;
+        for (const Node& node : top) estimate += 40 + node.data.size();
+        out_.reserve(estimate);
+        out_ += "<test>";
+        for (const Node& node : top) element(node.level, node.index, 1);
+        out_ += "\n</test>";
+        return std::move(out_);
+    }
+
+private:
+    // The element of node (lvl, i) whose tags stand behind `depth` tabs, in
+    // the order node_to_xml visits, announces and looks up the nodes.
+    void element(std::uint32_t lvl, std::uint32_t i, std::size_t depth) {
+        announce(lvl, i);
+        const Node& node = lookup(tree_, lvl, i);
+        line(depth);
+        out_ += "<chunk";
+        if (lvl != 0) {
+            out_ += " type=\"";
+            append_escaped_attr(node.data);
+            out_ += '"';
+            if (node.children.empty()) {
+                out_ += "/>";
+                return;
+            }
+        }
+        out_ += '>';
+        const std::uint32_t below = lvl - 1;
+        for (const std::uint32_t child : node.children) element(below, child, depth + 1);
+        if (lvl == 0) text(node.data, depth + 1);
+        line(depth);
+        out_ += "</chunk>";
+    }
+
+    void line(std::size_t depth) {
+        out_ += '\n';
+        out_.append(depth, '\t');
+    }
+
+    // Leaf text: escaped, except its first complete CDATA section, then cut
+    // into lines. Escaping neither makes nor removes a line break, so the
+    // lines are cut from the escaped text.
+    void text(std::string_view data, std::size_t depth) {
+        std::string_view content = data;
+        std::string escaped;
+        const xml::CdataSplit split = xml::split_cdata(data);
+        if (split.section_and_after || needs_escape(data)) {
+            escaped = xml::escape_text(split.before);
+            if (split.section_and_after) {
+                escaped += split.section_and_after->first;
+                escaped += xml::escape_text(split.section_and_after->second);
+            }
+            content = escaped;
+        }
+        std::size_t pos = 0;
+        for (;;) {
+            const std::size_t lf = content.find('\n', pos);
+            std::string_view piece = content.substr(pos, lf == std::string_view::npos ? content.npos : lf - pos);
+            // A piece that a line feed ends is a line even when empty; the
+            // piece after the last line feed only when it holds something.
+            if (lf == std::string_view::npos && piece.empty()) return;
+            // Carriage returns ending a line are dropped, up to one per open
+            // element around the line: each element's line cutter holds
+            // back one, and drops it when the line ends; more than that many
+            // reach the output.
+            for (std::size_t held = 0; held < depth && !piece.empty() && piece.back() == '\r'; ++held) {
+                piece.remove_suffix(1);
+            }
+            line(depth);
+            out_ += piece;
+            if (lf == std::string_view::npos) return;
+            pos = lf + 1;
         }
     }
-    return xml::to_string_pretty(root, "\n", "\t");
-}
+
+    static bool needs_escape(std::string_view s) {
+        for (const char c : s) {
+            if (c == '&' || c == '<' || c == '>' || c == '\'' || c == '"') return true;
+        }
+        return false;
+    }
+
+    void append_escaped_attr(std::string_view value) {
+        for (const char c : value) {
+            switch (c) {
+                case '&': case '<': case '>': case '\'': case '"': case '\n': case '\r': case '\t':
+                    out_ += xml::escape_attr(value);
+                    return;
+                default:
+                    break;
+            }
+        }
+        out_ += value;
+    }
+
+    void announce(std::uint32_t lvl, std::uint32_t i) { vaskel::announce(trace_, lvl, i); }
+
+    const Tree& tree_;
+    LineSink& trace_;
+    std::string out_;
+};
+
+}  // namespace
+
+std::string tree_to_xml(const Tree& tree, LineSink& trace) { return XmlExport(tree, trace).run(); }
 
 }  // namespace vaskel
