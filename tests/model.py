@@ -317,3 +317,26 @@ def to_xml(levels):
         raise ModelFailure(oob(0, 0))
     root = ("test", [], [element(node[LEVEL], node[INDEX]) for node in levels[-1]], None)
     return pretty(root, "\n", "\t"), lines
+
+
+class Tree:
+    """The functions above as methods of a tree of levels, called like those
+    of vaskel.Tree; subtree gives a Tree again."""
+
+    def __init__(self, levels):
+        self.levels = levels
+
+    def get_children(self, lvl, i):
+        return get_children(self.levels, lvl, i)
+
+    def decapsulate(self, lvl, i):
+        return decapsulate(self.levels, lvl, i)
+
+    def concat(self, lvl, i, sep):
+        return concat(self.levels, lvl, i, sep)
+
+    def subtree(self, lvl, i):
+        return Tree(subtree(self.levels, lvl, i))
+
+    def to_xml(self):
+        return to_xml(self.levels)

@@ -8,6 +8,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+import model
 import vaskel
 from conftest import PanicException
 
@@ -30,8 +31,7 @@ def run(capfd, tokens, rules):
     return tree, out[:-1].split("\n")
 
 
-def bounds(lower, upper, n):
-    return f"lower : {lower} ; upper : {upper} ; len : {n}"
+bounds = model.bounds_line
 
 
 WORKED_RULES = {"a": "X", "b": "Y", "X+Y": "P", "X+Y+Z": "Q"}
@@ -115,6 +115,7 @@ def test_report_line_escaping(capfd):
     expected = '["q\\"\\\\\\t\\r+\\n\\0e\\u{301}\\u{a0}\\u{200b}\u00e9\'"]'
     assert out.endswith("\n" + expected + "\n")
     assert tree.data[1][0].data == left + "+" + right
+    assert model.quote_list([left + "+" + right]) == expected
 
 
 @pytest.mark.parametrize(
@@ -165,46 +166,10 @@ def test_stdout_write_failure(capfd):
 
 # --- reference model --------------------------------------------------------
 
-def quote_list(texts):
-    esc = {'"': '\\"', "\\": "\\\\", "\t": "\\t", "\r": "\\r", "\n": "\\n", "\0": "\\0"}
-    return "[" + ", ".join('"' + "".join(esc.get(c, c) for c in t) + '"' for t in texts) + "]"
-
-
 def reference(tokens, ruleset):
-    """Trace lines and levels as (data, children), straight from the algorithm."""
-    lines, single, multi, max_parts = [], {}, set(), 1
-    for key, value in ruleset.items():
-        pieces = key.count("+") + 1
-        if pieces >= 2:
-            multi.add(key)
-            max_parts = max(max_parts, pieces)
-        else:
-            lines.append(f"{key} : {value}")
-            single[key] = value
-    levels = [[(t, []) for t in tokens]]
-    while True:
-        assert len(levels) < 64, "reference did not stop"
-        labels = [single.get(data, "") for data, _ in levels[-1]]
-        n, matches, offset = len(labels), [], 0
-        if n and max_parts >= 2:
-            for i in range(n):
-                k = max_parts
-                while k > 1:
-                    lower = offset + i
-                    upper = lower + k - 1
-                    lines.append(bounds(lower, upper, n))
-                    if upper > n:
-                        break
-                    text = "+".join(labels[lower:upper])
-                    lines.append(text)
-                    k -= 1
-                    if text in multi:
-                        matches.append(text)
-                        offset += k
-        lines.append(quote_list(matches))
-        levels.append([(m, [j]) for j, m in enumerate(matches)] or [("0", [])])
-        if len(matches) < 2:
-            return lines, levels
+    """Trace lines and levels as (data, children), from the model."""
+    lines, levels = model.engine(tokens, ruleset)
+    return lines, [[(data, children) for data, _, _, children in level] for level in levels]
 
 
 def test_reference_matches_worked_example():

@@ -3,6 +3,7 @@
 import pytest
 
 import _vaskel_testing
+import model
 import vaskel
 from conftest import PanicException
 
@@ -28,8 +29,7 @@ def make(lvls):
     return _vaskel_testing.make_tree(lvls)
 
 
-def oob(length, index):
-    return f"index out of bounds: the len is {length} but the index is {index}"
+oob = model.oob
 
 
 @pytest.fixture
@@ -43,6 +43,7 @@ def tree():
 )
 def test_get_children(tree, lvl, i, expected):
     assert recs(tree.get_children(lvl, i)) == expected
+    assert model.get_children(EXAMPLE, lvl, i) == expected
 
 
 @pytest.mark.parametrize(
@@ -51,6 +52,7 @@ def test_get_children(tree, lvl, i, expected):
 )
 def test_decapsulate(tree, lvl, i, expected):
     assert recs(tree.decapsulate(lvl, i)) == expected
+    assert model.decapsulate(EXAMPLE, lvl, i) == expected
 
 
 @pytest.mark.parametrize(
@@ -65,6 +67,7 @@ def test_decapsulate(tree, lvl, i, expected):
 )
 def test_concat(tree, lvl, i, sep, expected):
     assert tree.concat(lvl, i, sep) == expected
+    assert model.concat(EXAMPLE, lvl, i, sep) == expected
 
 
 def test_keywords_and_fresh_copies(tree):
@@ -95,6 +98,9 @@ def test_out_of_bounds(capfd, tree, call, length, index):
     assert info.value.args == (oob(length, index),)
     assert oob(length, index) in capfd.readouterr().err
     assert levels(tree) == EXAMPLE
+    with pytest.raises(model.ModelFailure) as failure:
+        call(model.Tree(EXAMPLE))
+    assert failure.value.message == oob(length, index)
 
 
 @pytest.mark.parametrize("method", ["get_children", "decapsulate", "subtree"])
@@ -113,12 +119,14 @@ def test_argument_conversion_comes_first(tree, method, args, exc):
 
 def test_subtree_of_root_is_the_whole_tree(tree):
     assert levels(tree.subtree(2, 0)) == EXAMPLE
+    assert model.subtree(EXAMPLE, 2, 0) == EXAMPLE
 
 
 def test_subtree_keeps_source_positions(tree):
     sub = tree.subtree(1, 1)
     assert type(sub) is vaskel.Tree
     assert levels(sub) == [[C, D], [Y]]
+    assert model.subtree(EXAMPLE, 1, 1) == [[C, D], [Y]]
     # Y still lists 2 and 3, which are no positions of the new level 0.
     with pytest.raises(PanicException) as info:
         sub.get_children(1, 0)
@@ -181,12 +189,15 @@ def test_decapsulate_follows_recorded_fields():
 
 
 def test_recorded_levels_forming_a_cycle():
-    t = make([[("a", 1, 0, [])], [("B", 1, 0, [0])]])
+    cyclic = [[("a", 1, 0, [])], [("B", 1, 0, [0])]]
+    t = make(cyclic)
     message = "decapsulate: the recorded levels of the tree form a cycle"
-    for call in (lambda: t.decapsulate(1, 0), lambda: t.concat(1, 0, "")):
+    for call in (lambda t: t.decapsulate(1, 0), lambda t: t.concat(1, 0, "")):
         with pytest.raises(PanicException) as info:
-            call()
+            call(t)
         assert info.value.args == (message,)
+        with pytest.raises(model.ModelFailure, match=f"^{message}$"):
+            call(model.Tree(cyclic))
     assert recs(t.get_children(1, 0)) == [("a", 1, 0, [])]
 
 

@@ -7,15 +7,18 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+import model
 import vaskel
 from _vaskel_testing import make_tree
 from conftest import PanicException
 
 U32_MAX = 4294967295
 
+at = model.node_line
 
-def at(lvl, i):
-    return f"lvl : {lvl} ; i : {i}"
+
+def records(tree):
+    return [[(n.data, n.level, n.index, n.children) for n in level] for level in tree.data]
 
 
 def export(capfd, tree):
@@ -73,6 +76,7 @@ def test_outputs(capfd, tree, expected, visits):
         xml, lines = export(capfd, tree)
         assert xml == expected
         assert lines == [at(*v) for v in visits]
+    assert model.to_xml(records(tree)) == (expected, [at(*v) for v in visits])
 
 
 @pytest.mark.parametrize("levels, visits, length, index", [
@@ -96,6 +100,9 @@ def test_failures_on_malformed_trees(capfd, levels, visits, length, index):
     assert info.value.args == (message,)
     assert out.splitlines() == [at(*v) for v in visits]
     assert message in err
+    with pytest.raises(model.ModelFailure) as failure:
+        model.to_xml(levels)
+    assert (failure.value.message, failure.value.lines) == (message, [at(*v) for v in visits])
 
 
 def example_tree():

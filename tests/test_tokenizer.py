@@ -85,6 +85,7 @@ EXAMPLES = [
 @pytest.mark.parametrize(("text", "tokens"), EXAMPLES)
 def test_examples(text, tokens):
     assert tokenize(text) == tokens
+    assert model.tokenize(text) == tokens
 
 
 @pytest.mark.parametrize("ws", WHITESPACE)
@@ -130,6 +131,15 @@ def test_result_is_a_fresh_list_of_exact_str():
     first, second = tokenize(text), tokenize(text)
     assert first is not second
     assert all(type(t) is str for t in first)
+
+
+@pytest.mark.parametrize("cls, members", [
+    (model.ALNUM, ALNUM), (model.SPACE, WHITESPACE), (model.SENTENCE, SENTENCE_MARKS),
+    (model.CLAUSE, CLAUSE_MARKS), (model.APOSTROPHE, APOSTROPHES), (model.OTHER, OTHER),
+], ids=["alnum", "space", "sentence", "clause", "apostrophe", "other"])
+def test_model_classes(cls, members):
+    # The model classifies the characters drawn below as these lists do.
+    assert [c for c in members if model.char_class(c) != cls] == []
 
 
 KNOWN = st.sampled_from(ALNUM + WHITESPACE + SENTENCE_MARKS + CLAUSE_MARKS + APOSTROPHES + OTHER)

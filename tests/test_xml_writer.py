@@ -1,62 +1,18 @@
 """XML element writer: escaping, CDATA, the line rule and indentation, checked
-against a plain reference that builds every element's string and re-cuts it
-in each ancestor."""
+against the model's plain writer, which builds every element's string and
+re-cuts it in each ancestor."""
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+import model
 from _vaskel_testing import split_cdata, xml_pretty
-
-CD_OPEN, CD_CLOSE = "<![CDATA[", "]]>"
+from model import CD_CLOSE, CD_OPEN
 
 
 def E(name, attrs=(), kids=(), text=None):
     return (name, list(attrs), list(kids), text)
-
-
-# ---------------------------------------------------------------- reference
-
-def ref_escape_text(s):
-    for ch, ent in (("&", "&amp;"), ("<", "&lt;"), (">", "&gt;"), ("'", "&apos;"), ('"', "&quot;")):
-        s = s.replace(ch, ent)
-    return s
-
-
-def ref_escape_attr(s):
-    s = ref_escape_text(s)
-    for ch, ent in (("\n", "&#10;"), ("\r", "&#13;"), ("\t", "&#9;")):
-        s = s.replace(ch, ent)
-    return s
-
-
-def ref_split_cdata(text):
-    start = text.find(CD_OPEN)
-    if start < 0:
-        return text, None
-    close = text.find(CD_CLOSE, start)
-    if close < 0:
-        return text, None
-    end = close + len(CD_CLOSE)
-    return text[:start], (text[start:end], text[end:])
-
-
-def ref_pretty(element, newline, indent):
-    name, attrs, kids, text = element
-    out = "<" + name + "".join(f' {a}="{ref_escape_attr(v)}"' for a, v in attrs)
-    if not kids and text is None:
-        return out + "/>"
-    content = "".join(ref_pretty(k, newline, indent) + newline for k in kids)
-    if text is not None:
-        before, rest = ref_split_cdata(text)
-        content += ref_escape_text(before)
-        if rest is not None:
-            content += rest[0] + ref_escape_text(rest[1])
-    lines = content.split("\n")
-    if lines[-1] == "":
-        lines.pop()
-    lines = [line[:-1] if line.endswith("\r") else line for line in lines]
-    return out + ">" + "".join(newline + indent + line for line in lines) + newline + "</" + name + ">"
 
 
 def pretty(element, newline="\n", indent="\t"):
@@ -85,7 +41,7 @@ def pretty(element, newline="\n", indent="\t"):
 ])
 def test_fixed_outputs(element, expected):
     assert pretty(element) == expected
-    assert ref_pretty(element, "\n", "\t") == expected
+    assert model.pretty(element, "\n", "\t") == expected
 
 
 @pytest.mark.parametrize("text, lines", [
@@ -117,7 +73,7 @@ def test_trailing_crs_removed_once_per_enclosing_level(depth, crs):
     left = max(0, crs - (depth + 1))
     assert "\t" * (depth + 1) + "x" + "\r" * left + "\n" in out
     assert out.count("\r") == left
-    assert out == ref_pretty(element, "\n", "\t")
+    assert out == model.pretty(element, "\n", "\t")
 
 
 def test_multiline_text_reindented_at_every_level():
@@ -156,7 +112,7 @@ def test_cdata_in_text(text, body):
 ])
 def test_split_cdata(text, expected):
     assert split_cdata(text) == expected
-    assert ref_split_cdata(text) == expected
+    assert model.split_cdata(text) == expected
 
 
 def test_newline_without_line_feed_runs_children_together():
@@ -174,7 +130,7 @@ SAMPLE = E("r", [("k", "v\"1\n")], [
 @pytest.mark.parametrize("newline", ["\n", "", "\r\n", "x\ny", "\n\n", "\r"])
 @pytest.mark.parametrize("indent", ["\t", "", "  ", "\r", "\n"])
 def test_newline_and_indent_match_reference(newline, indent):
-    assert pretty(SAMPLE, newline, indent) == ref_pretty(SAMPLE, newline, indent)
+    assert pretty(SAMPLE, newline, indent) == model.pretty(SAMPLE, newline, indent)
 
 
 def test_deep_nesting():
@@ -204,9 +160,9 @@ separators = st.text(alphabet="\n\r\t x", max_size=3)
 @settings(max_examples=400, deadline=None)
 @given(elements, separators, separators)
 def test_matches_reference(element, newline, indent):
-    assert xml_pretty(element, newline, indent) == ref_pretty(element, newline, indent)
+    assert xml_pretty(element, newline, indent) == model.pretty(element, newline, indent)
 
 
 @given(texts)
 def test_split_cdata_matches_reference(text):
-    assert split_cdata(text) == ref_split_cdata(text)
+    assert split_cdata(text) == model.split_cdata(text)
