@@ -54,6 +54,12 @@ ALPHABETIC_SINCE_15 = frozenset(["\U00011f00"])
 ALNUM, SPACE, SENTENCE, CLAUSE, APOSTROPHE, OTHER = "Alnum", "Space", "Sentence", "Clause", "Apostrophe", "Other"
 
 
+def _after_15_0(c):
+    # Letters assigned after Unicode 15.0 (CJK Extension I, in 15.1) are not
+    # letters in vaskel's tables; newer interpreters know them.
+    return 0x2EBF0 <= ord(c) <= 0x2EE5D
+
+
 def char_class(c):
     """Class of one character. Above ASCII, letters and numbers are taken from
     unicodedata's general category; characters that are Alphabetic without
@@ -63,7 +69,7 @@ def char_class(c):
     if c.isascii():
         if c.isalnum():
             return ALNUM
-    elif c in ALPHABETIC_SINCE_15 or unicodedata.category(c)[0] in "LN":
+    elif c in ALPHABETIC_SINCE_15 or (unicodedata.category(c)[0] in "LN" and not _after_15_0(c)):
         return ALNUM
     if c in WHITESPACE:
         return SPACE
