@@ -1,3 +1,5 @@
+import faulthandler
+
 import pytest
 
 import vaskel
@@ -18,3 +20,16 @@ PanicException = _panic_type()
 @pytest.fixture
 def panic_type() -> type:
     return PanicException
+
+
+def run_engine(capfd, tokens, rules):
+    """Runs the engine and returns (tree, what it printed on fd 1)."""
+    capfd.readouterr()
+    # A run that never ends would hang with the interpreter lock held; the
+    # watchdog ends the process instead.
+    faulthandler.dump_traceback_later(60, exit=True)
+    try:
+        tree = vaskel.engine(tokens, rules)
+    finally:
+        faulthandler.cancel_dump_traceback_later()
+    return tree, capfd.readouterr().out

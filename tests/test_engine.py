@@ -1,7 +1,6 @@
 """Rule engine: trace lines on fd 1, the levels it builds, and a reference model."""
 
 import copy
-import faulthandler
 import os
 
 import pytest
@@ -10,7 +9,7 @@ from hypothesis import strategies as st
 
 import model
 import vaskel
-from conftest import PanicException
+from conftest import PanicException, run_engine
 
 
 def records(tree):
@@ -203,15 +202,7 @@ def engine_inputs(draw):
 @given(engine_inputs())
 def test_engine_agrees_with_reference(capfd, inputs):
     tokens, rules = inputs
-    capfd.readouterr()
-    # A run that never ends would hang with the interpreter lock held; the
-    # watchdog thread ends the process instead.
-    faulthandler.dump_traceback_later(60, exit=True)
-    try:
-        tree = vaskel.engine(tokens, rules)
-    finally:
-        faulthandler.cancel_dump_traceback_later()
-    out, _ = capfd.readouterr()
+    tree, out = run_engine(capfd, tokens, rules)
     levels = records(tree)
     assert len(levels) >= 2 and len(levels[-1]) == 1
     assert all(levels[1:])

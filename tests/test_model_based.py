@@ -2,7 +2,6 @@
 rule bases, and trees built from raw records (malformed ones included): same
 results, same lines on standard output, same failure messages."""
 
-import faulthandler
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -11,7 +10,7 @@ from hypothesis import strategies as st
 import model
 import vaskel
 from _vaskel_testing import make_tree
-from conftest import PanicException
+from conftest import PanicException, run_engine
 from model import ModelFailure
 
 U32_MAX = 4294967295
@@ -108,18 +107,6 @@ def engine_inputs(draw):
     rules = list(singles.items())
     rules += [(k, draw(st.sampled_from(["P", "+", "Q+R"]))) for k in keys if "+" in k]
     return tokens, dict(draw(st.permutations(rules)))
-
-
-def run_engine(capfd, tokens, rules):
-    capfd.readouterr()
-    # A run that never ends would hang with the interpreter lock held; the
-    # watchdog ends the process instead.
-    faulthandler.dump_traceback_later(60, exit=True)
-    try:
-        tree = vaskel.engine(tokens, rules)
-    finally:
-        faulthandler.cancel_dump_traceback_later()
-    return tree, capfd.readouterr().out
 
 
 @WITH_CAPFD
