@@ -28,7 +28,7 @@ import subprocess
 import sys
 import time
 import timeit
-from contextlib import contextmanager
+from contextlib import contextmanager, nullcontext
 from pathlib import Path
 from typing import Callable
 
@@ -457,33 +457,57 @@ def bench_memory(tokens: list[str]) -> None:
     row("  bytes per token", "", f"{per_token:.1f}", goal_text("memory_bytes_per_token", per_token, "<= 150"))
 
 
+def timed_calls(fn: Callable[[], object], calls: int, quiet: bool) -> float:
+    """Total wall time of `calls` calls of fn(), each timed on its own and
+    its result dropped after its clock stops, as timed() does for one."""
+    gc.collect()
+    total = 0.0
+    with stdout_to(os.devnull) if quiet else nullcontext():
+        for _ in range(calls):
+            start = time.perf_counter()
+            result = fn()
+            total += time.perf_counter() - start
+            del result
+    return total
+
+
 def bench_growth(text: str, tokens: list[str], reps: int) -> None:
     say("growth ...")
     rules = rules_fr.ruleset()
-    # Text prefixes holding about n tokens (cut at a space after the share
-    # of the text that n tokens take).
-    per_token: dict[str, dict[int, float]] = {"tokenize": {}, "engine": {}, "to_xml": {}}
+    # Every sample does the same work, about as many tokens as the largest
+    # size: a call on a small input takes well under a millisecond, which
+    # one reading of the clock would measure mostly as noise, so smaller
+    # inputs are run that many more times. Sizes take turns within each
+    # repetition, so that the machine drifting over the run weighs on all
+    # of them alike.
+    work = max(n for n in GROWTH_SIZES if n <= len(tokens))
+    cases = []
     for n in GROWTH_SIZES:
         if n > len(tokens):
             NOTES.append(f"growth: corpus has fewer than {n:,} tokens")
             continue
+        # A text prefix holding about n tokens, cut at a space after the
+        # share of the text that n tokens take.
         cut = text.find(" ", int(len(text) * n / len(tokens)))
         part = text[: cut + 1 if cut >= 0 else len(text)]
-        part_tokens = len(vaskel.tokenize(part))
-        toks = tokens[:n]
-        tree = vaskel.Tree(toks)
-        r = max(3, reps if n < 1_000_000 else 3)
-        t_tok = statistics.median(timed(lambda: vaskel.tokenize(part)) for _ in range(r))
-        t_eng = statistics.median(timed_quiet(lambda: vaskel.engine(toks, rules)) for _ in range(r))
-        t_xml = statistics.median(timed_quiet(tree.to_xml) for _ in range(r))
-        del tree
-        per_token["tokenize"][n] = t_tok / part_tokens
-        per_token["engine"][n] = t_eng / n
-        per_token["to_xml"][n] = t_xml / n
-    row("growth: time per token at " + ", ".join(f"{n:,}" for n in GROWTH_SIZES) + " tokens", "")
-    for op, values in per_token.items():
-        spread = max(values.values()) / min(values.values())
-        row(f"  {op}", " / ".join(f"{v * 1e9:.0f}" for v in values.values()) + " ns")
+        cases.append((n, part, len(vaskel.tokenize(part)), tokens[:n], max(1, round(work / n))))
+    samples: dict[str, dict[int, list[float]]] = {op: {n: [] for n, *_ in cases}
+                                                  for op in ("tokenize", "engine", "to_xml")}
+    for _ in range(reps):
+        for n, part, part_tokens, toks, calls in cases:
+            tree = vaskel.Tree(toks)
+            samples["tokenize"][n].append(
+                timed_calls(lambda: vaskel.tokenize(part), calls, False) / (calls * part_tokens))
+            samples["engine"][n].append(
+                timed_calls(lambda: vaskel.engine(toks, rules), calls, True) / (calls * n))
+            samples["to_xml"][n].append(timed_calls(tree.to_xml, calls, True) / (calls * n))
+            del tree
+    row("growth: time per token at " + ", ".join(f"{n:,}" for n, *_ in cases) + " tokens"
+        f" ({reps} reps of about {work:,} tokens each)", "")
+    for op, by_size in samples.items():
+        values = [statistics.median(v) for v in by_size.values()]
+        spread = max(values) / min(values)
+        row(f"  {op}", " / ".join(f"{v * 1e9:.0f}" for v in values) + " ns")
         ratio(f"growth_{op}_max_over_min", spread, "<= 1.5", f"  {op}: slowest / fastest per token")
 
 

@@ -70,12 +70,30 @@ Outcome outcome(Export&& run) {
     return o;
 }
 
-void check_export(const Tree& tree) {
+// A piece that does not end right after a '>' would cut the text where a
+// consumer decoding each piece on its own could split a character.
+class PieceChecker final : public TextSink {
+public:
+    void append(std::string_view piece) override {
+        FUZZ_CHECK(!piece.empty() && piece.back() == '>');
+        text += piece;
+    }
+    std::string text;
+};
+
+void check_export(const Tree& tree, std::size_t piece_size) {
     const Outcome direct = outcome([&](LineSink& t) { return tree_to_xml(tree, t); });
     const Outcome reference = outcome([&](LineSink& t) { return export_through_elements(tree, t); });
+    const Outcome pieces = outcome([&](LineSink& t) {
+        PieceChecker out;
+        tree_to_xml(tree, t, out, piece_size);
+        return out.text;
+    });
     FUZZ_CHECK(direct.failed == reference.failed);
     FUZZ_CHECK(direct.text == reference.text);
     FUZZ_CHECK(direct.lines == reference.lines);
+    FUZZ_CHECK(pieces.failed == direct.failed && pieces.lines == direct.lines);
+    if (!direct.failed) FUZZ_CHECK(pieces.text == direct.text);
 }
 
 template <class F>
@@ -93,6 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Tree tree = random_tree(in);
     const std::uint32_t lvl = in.ConsumeIntegralInRange<std::uint32_t>(0, 5);
     const std::uint32_t i = in.ConsumeIntegralInRange<std::uint32_t>(0, 5);
+    const std::size_t piece_size = in.ConsumeIntegralInRange<std::size_t>(0, 200);
 
     tolerate_failure([&] { get_children(tree, lvl, i); });
     tolerate_failure([&] { decapsulate(tree, lvl, i); });
@@ -100,8 +119,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     tolerate_failure([&] {
         const Tree sub = subtree(tree, lvl, i);
         FUZZ_CHECK(sub.data.size() == static_cast<std::size_t>(lvl) + 1);
-        check_export(sub);
+        check_export(sub, piece_size);
     });
-    check_export(tree);
+    check_export(tree, piece_size);
     return 0;
 }

@@ -105,6 +105,50 @@ def test_failures_on_malformed_trees(capfd, levels, visits, length, index):
     assert (failure.value.message, failure.value.lines) == (message, [at(*v) for v in visits])
 
 
+# Exports far longer than the pieces the text is decoded in, with the first
+# character of each width turning up in the first piece, in a later one, or
+# in none, and a failure after much of the text was produced.
+WIDE = {"latin-1": "é", "bmp": "’", "astral": "𝄞"}
+
+
+def long_leaves(count, firsts):
+    data = [f"mot{k % 97}" for k in range(count)]
+    for at_leaf, char in firsts:
+        data[at_leaf] = char + data[at_leaf]
+    return data
+
+
+@pytest.mark.parametrize("firsts", [
+    [],
+    [(0, WIDE["latin-1"])],
+    [(3, WIDE["bmp"]), (15_000, WIDE["astral"])],
+    [(19_999, WIDE["astral"])],
+    [(5_000, WIDE["latin-1"]), (12_000, WIDE["bmp"]), (19_000, WIDE["astral"])],
+], ids=["ascii", "latin1-first", "bmp-first-astral-late", "astral-last", "widening"])
+def test_long_exports(capfd, firsts):
+    data = long_leaves(20_000, firsts)
+    xml, lines = export(capfd, vaskel.Tree(data))
+    expected, visits = model.to_xml([leaves(*data)])
+    assert xml == expected
+    assert lines == visits
+
+
+def test_long_export_of_one_deep_node(capfd):
+    # One top node above all leaves: its pieces end inside it, after leaves.
+    data = long_leaves(5_000, [(4_000, WIDE["bmp"])])
+    levels = [leaves(*data), [("GN", 1, 0, list(range(len(data))))]]
+    xml, lines = export(capfd, make_tree(levels))
+    assert (xml, lines) == model.to_xml(levels)
+
+
+def test_failure_after_long_output(capfd):
+    levels = [leaves(*long_leaves(5_000, [])), [("GN", 1, 0, list(range(5_000)) + [9_999])]]
+    capfd.readouterr()
+    with pytest.raises(PanicException, match="^index out of bounds: the len is 5000 but the index is 9999$"):
+        make_tree(levels).to_xml()
+    assert len(capfd.readouterr()[0].splitlines()) == 5_002
+
+
 def example_tree():
     return make_tree([leaves("a", "b", "c", "d"), [("X", 1, 0, [0, 1]), ("Y", 1, 1, [2, 3])],
                       [("Z", 2, 0, [0, 1])]])

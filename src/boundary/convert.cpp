@@ -136,6 +136,21 @@ PyRef to_str(std::string_view s) {
 
 PyRef to_int(std::uint64_t v) { return checked(PyLong_FromUnsignedLongLong(v)); }
 
+StrBuilder::StrBuilder() : pieces_(checked(PyList_New(0))) {}
+
+void StrBuilder::append(std::string_view piece) {
+    PyRef str = to_str(piece);
+    if (PyList_Append(pieces_.get(), str.get()) < 0) throw_pending_error();
+}
+
+PyRef StrBuilder::finish() {
+    const Py_ssize_t n = PyList_Size(pieces_.get());
+    if (n == 0) return to_str("");
+    if (n == 1) return PyRef::borrow(PyList_GetItem(pieces_.get(), 0));
+    PyRef empty = to_str("");
+    return checked(PyUnicode_Join(empty.get(), pieces_.get()));
+}
+
 namespace {
 
 // Tokens of running text repeat a lot (articles, prepositions, punctuation).

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/engine.hpp"
+#include "core/text_sink.hpp"
 #include "core/tokenizer.hpp"
 #include "core/tree.hpp"
 #include "panic.hpp"
@@ -52,5 +53,20 @@ PyRef to_str(std::string_view s);
 PyRef to_int(std::uint64_t v);
 PyRef token_list(std::string_view text, const std::vector<TokenSpan>& spans);
 PyRef int_list(const std::vector<std::uint32_t>& values);
+
+// One str from a text that arrives as UTF-8 pieces, each ending at a
+// character boundary. Each piece is decoded while it is fresh in the cache
+// and the pieces are joined at the end. Decoding one large buffer instead
+// would copy the characters read so far to a wider str whenever a wider
+// character turns up, and touch that much more newly mapped memory.
+class StrBuilder final : public TextSink {
+public:
+    StrBuilder();
+    void append(std::string_view piece) override;
+    PyRef finish();
+
+private:
+    PyRef pieces_;
+};
 
 }  // namespace vaskel::py

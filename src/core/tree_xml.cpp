@@ -70,24 +70,31 @@ namespace {
 // not written.
 class XmlExport {
 public:
-    XmlExport(const Tree& tree, LineSink& trace)
-        : tree_(tree), trace_(trace) {}
+    // With a sink, the text goes out in pieces: once the buffer holds
+    // `piece_size` bytes at the end of an element, it is handed over and
+    // cleared. Without one, it is all kept and returned by run().
+    XmlExport(const Tree& tree, LineSink& trace, TextSink* sink = nullptr, std::size_t piece_size = 0)
+        : tree_(tree), trace_(trace), sink_(sink), piece_size_(piece_size) {}
 
     std::string run() {
         if (tree_.data.empty()) fail_index(0, 0);
         const Level& top = tree_.data.back();
-        if (top.empty()) return "<test/>";
+        if (top.empty()) {
+            out_ = "<test/>";
+            return finish();
+        }
         // Room for the top level's elements written once each: 40 bytes of
         // markup (tags, line breaks, indentation) and the node's text. That
         // is all of it for a tree of leaves, so the text is never copied to
-        // a larger buffer; deeper trees grow it as they go.
+        // a larger buffer; deeper trees grow it as they go. In pieces, one
+        // piece and the element that ends it are enough.
         std::size_t estimate = 16;
         for (const Node& node : top) estimate += 40 + node.data.size();
-        out_.reserve(estimate);
+        out_.reserve(sink_ != nullptr && estimate > 2 * piece_size_ ? 2 * piece_size_ : estimate);
         out_ += "<test>";
         for (const Node& node : top) element(node.level, node.index, 1);
         out_ += "\n</test>";
-        return std::move(out_);
+        return finish();
     }
 
 private:
@@ -104,6 +111,7 @@ private:
             out_ += '"';
             if (node.children.empty()) {
                 out_ += "/>";
+                element_done();
                 return;
             }
         }
@@ -113,6 +121,23 @@ private:
         if (lvl == 0) text(node.data, depth + 1);
         line(depth);
         out_ += "</chunk>";
+        element_done();
+    }
+
+    // The buffer ends at an element's end here: a place to cut a piece.
+    void element_done() {
+        if (sink_ != nullptr && out_.size() >= piece_size_) hand_over();
+    }
+
+    void hand_over() {
+        sink_->append(out_);
+        out_.clear();
+    }
+
+    std::string finish() {
+        if (sink_ == nullptr) return std::move(out_);
+        if (!out_.empty()) hand_over();
+        return {};
     }
 
     void line(std::size_t depth) {
@@ -180,11 +205,17 @@ private:
 
     const Tree& tree_;
     LineSink& trace_;
+    TextSink* sink_;
+    std::size_t piece_size_;
     std::string out_;
 };
 
 }  // namespace
 
 std::string tree_to_xml(const Tree& tree, LineSink& trace) { return XmlExport(tree, trace).run(); }
+
+void tree_to_xml(const Tree& tree, LineSink& trace, TextSink& out, std::size_t piece_size) {
+    XmlExport(tree, trace, &out, piece_size).run();
+}
 
 }  // namespace vaskel
