@@ -133,6 +133,15 @@ def test_result_is_a_fresh_list_of_exact_str():
     assert all(type(t) is str for t in first)
 
 
+@pytest.mark.parametrize("unit", ["mot ", "a,", "l'a ", "«x» ", "?!b,", "é’è, "],
+                         ids=["words", "clause-marks", "apostrophes", "quotes", "marks", "wide"])
+def test_long_texts_match_model(unit):
+    # Long enough to be cut in many batches, with every offset of the
+    # repeated unit falling at some batch boundary.
+    text = "".join(unit[: k % len(unit) + 1] + unit for k in range(3_000))
+    assert tokenize(text) == model.tokenize(text)
+
+
 @pytest.mark.parametrize("cls, members", [
     (model.ALNUM, ALNUM), (model.SPACE, WHITESPACE), (model.SENTENCE, SENTENCE_MARKS),
     (model.CLAUSE, CLAUSE_MARKS), (model.APOSTROPHE, APOSTROPHES), (model.OTHER, OTHER),

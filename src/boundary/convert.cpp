@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <iterator>
 #include <limits>
 
 #include "panic.hpp"
@@ -165,7 +166,8 @@ public:
     static constexpr std::size_t kSlots = 16384;
     static constexpr std::size_t kMaxLength = 24;
 
-    // `end` is the end of the text the tokens are cut from.
+    // `end` is the end of the text the tokens are cut from; `tokens` is
+    // about how many there are.
     TokenStrCache(std::size_t tokens, const char* end) : end_(end) {
         std::size_t slots = 16;
         while (slots < tokens && slots < kSlots) slots *= 2;
@@ -247,13 +249,19 @@ private:
 
 }  // namespace
 
-PyRef token_list(std::string_view text, const std::vector<TokenSpan>& spans) {
-    PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(spans.size())));
-    if (spans.empty()) return list;
-    TokenStrCache cache(spans.size(), text.data() + text.size());
-    const char* base = text.data();
-    Py_ssize_t k = 0;
-    for (const TokenSpan& span : spans) PyList_SetItem(list.get(), k++, cache.get(base + span.begin, span.length));
+PyRef token_list(std::string_view text) {
+    PyRef list = checked(PyList_New(0));
+    if (text.empty()) return list;
+    // French prose has well over five bytes per token.
+    TokenStrCache cache(text.size() / 5 + 1, text.data() + text.size());
+    TokenCutter cutter(text);
+    TokenSpan batch[512];
+    while (const std::size_t count = cutter.next(batch, std::size(batch))) {
+        for (std::size_t k = 0; k < count; ++k) {
+            PyRef str = PyRef::steal(cache.get(text.data() + batch[k].begin, batch[k].length));
+            if (PyList_Append(list.get(), str.get()) < 0) throw_pending_error();
+        }
+    }
     return list;
 }
 

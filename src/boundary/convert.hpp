@@ -51,7 +51,8 @@ auto convert_arg(const char* name, Convert&& convert) -> decltype(convert()) {
 // Result conversions: new references, or PythonErrorSet.
 PyRef to_str(std::string_view s);
 PyRef to_int(std::uint64_t v);
-PyRef token_list(std::string_view text, const std::vector<TokenSpan>& spans);
+// The tokens of `text`, cut and converted batch by batch.
+PyRef token_list(std::string_view text);
 PyRef int_list(const std::vector<std::uint32_t>& values);
 
 // One str from a text that arrives as UTF-8 pieces, each ending at a

@@ -62,7 +62,7 @@ PyObject* tokenize_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         }
         std::string_view txt = convert_arg("txt", [&] { return text(arg); });
         if (txt.empty()) return checked(PyList_New(0)).release();
-        return token_list(txt, tokenize_spans(txt)).release();
+        return token_list(txt).release();
     });
 }
 

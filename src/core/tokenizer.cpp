@@ -24,6 +24,7 @@
 
 #include <array>
 #include <cstdint>
+#include <iterator>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -165,31 +166,39 @@ inline CharClass classify_wide(char32_t cp) noexcept {
 
 }  // namespace
 
-std::vector<TokenSpan> tokenize_spans(std::string_view text) {
-    std::vector<TokenSpan> out;
-    const std::size_t n = text.size();
-    if (n == 0) {
-        return out;
-    }
-    // French prose averages well over five bytes per token (letters, the
-    // space after them, a share of punctuation); reserving for one token per
-    // five bytes avoids regrowth in practice, and the pages of a large
-    // reservation that stay unused are never touched.
-    out.reserve(n / 5 + 8);
+static_assert(static_cast<std::uint8_t>(State::Gap) == 3, "TokenCutter starts in Gap");
 
+std::size_t TokenCutter::next(TokenSpan* out, std::size_t room) {
+    if (done_) {
+        return 0;
+    }
+    const std::string_view text = text_;
+    const std::size_t n = text.size();
     const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-    std::size_t start = 0;  // the pending token is text[start, pos)
-    std::size_t pos = 0;
-    State state = State::Gap;
+    std::size_t start = start_;
+    std::size_t pos = pos_;
+    State state = static_cast<State>(state_);
+    std::size_t count = 0;
 
     auto flush = [&](std::size_t end) __attribute__((always_inline)) {
         if (end > start) {
-            out.push_back(TokenSpan{start, end - start});
+            out[count++] = TokenSpan{start, end - start};
         }
         start = end;
     };
+    // Stops before a step that might not find room: one character gives at
+    // most two tokens (a clause mark after a pending token).
+    auto pause = [&] {
+        start_ = start;
+        pos_ = pos;
+        state_ = static_cast<std::uint8_t>(state);
+        return count;
+    };
 
     while (pos < n) {
+        if (count + 2 > room) {
+            return pause();
+        }
         if (state == State::Word) {
             // The common case: the rest of an ASCII word.
             pos = skip_word_bytes(s, pos, n);
@@ -238,7 +247,7 @@ std::vector<TokenSpan> tokenize_spans(std::string_view text) {
                 break;
             case CharClass::ClauseMark:
                 flush(pos);
-                out.push_back(TokenSpan{pos, next - pos});
+                out[count++] = TokenSpan{pos, next - pos};
                 start = next;
                 state = State::AfterMark;
                 break;
@@ -255,8 +264,22 @@ std::vector<TokenSpan> tokenize_spans(std::string_view text) {
         }
         pos = next;
     }
+    if (count + 1 > room) {
+        return pause();
+    }
     flush(n);
-    return out;
+    done_ = true;
+    return count;
+}
+
+std::vector<TokenSpan> tokenize_spans(std::string_view text) {
+    std::vector<TokenSpan> spans;
+    TokenCutter cutter(text);
+    TokenSpan batch[256];
+    while (const std::size_t k = cutter.next(batch, std::size(batch))) {
+        spans.insert(spans.end(), batch, batch + k);
+    }
+    return spans;
 }
 
 std::vector<std::string> tokenize(std::string_view text) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,7 +16,32 @@ struct TokenSpan {
     std::size_t length;
 };
 
-// Splits valid UTF-8 text into tokens, reading it once, left to right.
+// Cuts valid UTF-8 text into tokens, reading it once, left to right, a batch
+// of spans at a time: a caller that turns spans into objects of its own can
+// do so while they are fresh in the cache, instead of first collecting the
+// spans of the whole text. The text must outlive the cutter.
+class TokenCutter {
+public:
+    static constexpr std::size_t kMinRoom = 2;
+
+    explicit TokenCutter(std::string_view text) noexcept : text_(text) {}
+
+    // Writes the next tokens to out[0], out[1], ... (at most `room` of them,
+    // room >= kMinRoom) and returns how many. Returns 0 once the text is cut
+    // to its end, and never before.
+    std::size_t next(TokenSpan* out, std::size_t room);
+
+private:
+    static constexpr std::uint8_t kStartState = 3;
+
+    std::string_view text_;
+    std::size_t start_ = 0;  // the pending token is text_[start_, pos_)
+    std::size_t pos_ = 0;
+    std::uint8_t state_ = kStartState;
+    bool done_ = false;
+};
+
+// All the spans of a text.
 std::vector<TokenSpan> tokenize_spans(std::string_view text);
 
 // The same tokens as owned strings.
