@@ -72,19 +72,27 @@ static void write_all(int fd, const char *p, size_t n) {
     }
 }
 
+/* The offsets where each of the *count lines of buf starts, and one past
+   the last line's line feed; found once, outside the timed loops. */
+static size_t *line_starts(const char *buf, size_t size, size_t *count) {
+    size_t n = 0;
+    for (size_t k = 0; k < size; ++k) n += buf[k] == '\n';
+    size_t *start = malloc((n + 1) * sizeof *start);
+    size_t c = 0;
+    start[c++] = 0;
+    for (size_t k = 0; k < size; ++k)
+        if (buf[k] == '\n') start[c++] = k + 1;
+    *count = n;
+    return start;
+}
+
 /* ---- lines ---- */
 
 static int floor_lines(const char *path, int reps) {
     size_t size;
     char *buf = read_file(path, &size);
-    /* Line starts, found once outside the timed loop. */
-    size_t count = 0;
-    for (size_t k = 0; k < size; ++k) count += buf[k] == '\n';
-    size_t *start = malloc((count + 1) * sizeof *start);
-    size_t c = 0;
-    start[c++] = 0;
-    for (size_t k = 0; k < size; ++k)
-        if (buf[k] == '\n') start[c++] = k + 1;
+    size_t count;
+    size_t *start = line_starts(buf, size, &count);
     int null = open("/dev/null", O_WRONLY);
     for (int r = 0; r < reps; ++r) {
         double t0 = now();
@@ -171,13 +179,8 @@ static size_t put_decimal(char *p, size_t v) {
 static int floor_xml(const char *path, int reps, const char *out_path) {
     size_t size;
     char *buf = read_file(path, &size);
-    size_t count = 0;
-    for (size_t k = 0; k < size; ++k) count += buf[k] == '\n';
-    size_t *start = malloc((count + 1) * sizeof *start);
-    size_t c = 0;
-    start[c++] = 0;
-    for (size_t k = 0; k < size; ++k)
-        if (buf[k] == '\n') start[c++] = k + 1;
+    size_t count;
+    size_t *start = line_starts(buf, size, &count);
     int null = open("/dev/null", O_WRONLY);
     struct out o = {0};
     for (int r = 0; r < reps; ++r) {
