@@ -191,6 +191,32 @@ def test_publishing_errors(tmp_path, init, expected):
     assert proc.stdout == expected + "\n"
 
 
+def test_init_can_be_retried_after_an_interrupted_publishing(tmp_path):
+    # The first import of vaskel_tools is interrupted, as by Ctrl-C while vaskel loads.
+    init = ("import builtins\n"
+            "builtins.tries = getattr(builtins, 'tries', 0) + 1\n"
+            "if builtins.tries == 1:\n    raise KeyboardInterrupt\n")
+    proc = run_python("""
+        import sys
+        try:
+            import vaskel
+        except KeyboardInterrupt:
+            print("interrupted", "vaskel" in sys.modules)
+        import vaskel, vaskel_tools._panic
+        try:
+            vaskel.Tree([]).get_children(1, 0)
+        except vaskel_tools._panic.PanicException as e:
+            print("published", e)
+        sys.modules.pop("vaskel")
+        try:
+            import vaskel
+        except ImportError:
+            print("then refused")
+    """, path_first=fake_tools(tmp_path, init=init))
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == f"interrupted False\npublished {INDEX_FAILURE}\nthen refused\n"
+
+
 def test_other_names_are_not_invented():
     with pytest.raises(AttributeError, match="has no attribute 'Panic'"):
         vaskel_tools._panic.Panic  # noqa: B018

@@ -30,8 +30,10 @@ constexpr const char* kImportCycle =
 struct ProcessState {
     std::atomic<bool> initialised{false};
     // Set while vaskel's init imports vaskel_tools._panic: an init attempted
-    // meanwhile comes from that import, which may not import vaskel.
+    // meanwhile on the same thread comes from that import, which may not
+    // import vaskel.
     bool publishing = false;
+    unsigned long publishing_thread = 0;
     bool init_while_publishing = false;
     PyTypeObject* node = nullptr;
     PyTypeObject* tree = nullptr;
@@ -53,6 +55,29 @@ ProcessState g_state;
     if (cause) PyException_SetCause(error.get(), cause.release());
     PyErr_SetObject(PyExc_ImportError, error.get());
     throw PythonErrorSet{};
+}
+
+// Sets the type as vaskel_tools._panic.PanicException, if that module can be
+// imported at all.
+void publish_into_holder() {
+    PyObject* type = panic_type();
+    if (type == nullptr) throw_pending_error();
+    g_state.publishing = true;
+    g_state.publishing_thread = PyThread_get_thread_ident();
+    g_state.init_while_publishing = false;
+    PyRef holder = PyRef::steal(PyImport_ImportModule(kPanicHolder));
+    g_state.publishing = false;
+    if (!holder) {
+        if (g_state.init_while_publishing) throw_import_cycle();
+        // Not installed (a bare build, say): vaskel works all the same, only
+        // the name is not importable.
+        if (PyErr_ExceptionMatches(PyExc_ImportError)) {
+            PyErr_Clear();
+            return;
+        }
+        throw_pending_error();
+    }
+    if (PyObject_SetAttrString(holder.get(), kPanicAttribute, type) < 0) throw_pending_error();
 }
 
 }  // namespace
@@ -78,28 +103,22 @@ PyObject* existing_panic_type() noexcept { return g_state.panic; }
 
 bool claim_first_init() noexcept {
     if (!g_state.initialised.exchange(true)) return true;
-    if (g_state.publishing) g_state.init_while_publishing = true;
+    if (g_state.publishing && g_state.publishing_thread == PyThread_get_thread_ident()) {
+        g_state.init_while_publishing = true;
+    }
     return false;
 }
 
 void publish_panic_type() {
-    PyObject* type = panic_type();
-    if (type == nullptr) throw_pending_error();
-    g_state.publishing = true;
-    g_state.init_while_publishing = false;
-    PyRef holder = PyRef::steal(PyImport_ImportModule(kPanicHolder));
-    g_state.publishing = false;
-    if (!holder) {
-        if (g_state.init_while_publishing) throw_import_cycle();
-        // Not installed (a bare build, say): vaskel works all the same, only
-        // the name is not importable.
-        if (PyErr_ExceptionMatches(PyExc_ImportError)) {
-            PyErr_Clear();
-            return;
-        }
-        throw_pending_error();
+    // The import runs Python code, which can fail in ways a retry may not (a
+    // KeyboardInterrupt, say). This init then did not happen, and a later
+    // import of vaskel may run init again.
+    try {
+        publish_into_holder();
+    } catch (...) {
+        g_state.initialised.store(false);
+        throw;
     }
-    if (PyObject_SetAttrString(holder.get(), kPanicAttribute, type) < 0) throw_pending_error();
 }
 
 void adopt_vaskel_state() {

@@ -31,8 +31,9 @@ bool claim_first_init() noexcept;
 // attribute PanicException of the pure-Python module vaskel_tools._panic, so
 // that the type is importable (and pickled) under its dotted name. When that
 // module cannot be imported at all (vaskel_tools is not installed), the type
-// stays unpublished and init goes on. Throws PythonErrorSet on any other
-// error.
+// stays unpublished and init goes on. On any other error it throws
+// PythonErrorSet and clears the once flag: that init failed, so a later
+// import may try again.
 void publish_panic_type();
 
 // The test-only module's init: imports vaskel and takes its Node, Tree and
