@@ -111,9 +111,7 @@ PyObject* exploding_new(PyTypeObject* cls, PyObject* args, PyObject*) {
     return guarded([&]() -> PyObject* {
         PyObject* message;
         if (!PyArg_ParseTuple(args, "U", &message)) throw PythonErrorSet{};
-        PyObject* self = new_instance(cls, Exploding{owned_text(message)});
-        if (self == nullptr) throw_pending_error();
-        return self;
+        return new_instance(cls, Exploding{owned_text(message)}).release();
     });
 }
 
