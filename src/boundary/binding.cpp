@@ -71,7 +71,7 @@ void bind_arguments(const ParamNames& spec, PyObject* args, PyObject* kwargs, Py
             Py_ssize_t len = 0;
             const char* name = PyUnicode_AsUTF8AndSize(key, &len);
             if (name == nullptr) {
-                PyErr_Clear();
+                discard_pending_error(KeepMemoryError::yes);
                 unexpected_keyword(spec, key);
             }
             std::size_t found = p;

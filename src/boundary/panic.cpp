@@ -188,7 +188,11 @@ void raise_panic(std::string_view message) noexcept {
         abort_escaped("PanicException could not be created");
     }
     PyObject* text = PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()));
-    if (text == nullptr) abort_escaped("the failure message could not be converted");
+    if (text == nullptr) {
+        // Out of memory: the MemoryError set by the attempt reaches the caller.
+        if (PyErr_Occurred()) return;
+        abort_escaped("the failure message could not be converted");
+    }
     PyErr_SetObject(type, text);
     Py_DECREF(text);
 }

@@ -43,10 +43,10 @@ void discard_pending_error(KeepMemoryError keep_memory_error);
 // Returns null (with an error set) if it cannot be created.
 PyObject* panic_type() noexcept;
 
-// Raises PanicException(message). If the type cannot be created, the error
-// of that attempt (MemoryError) is raised instead; if the message cannot be
-// made a str, no error can reach the caller and the process is aborted.
-// Allocates nothing on the C++ heap.
+// Raises PanicException(message). If the type or the message str cannot be
+// created, the error of that attempt (MemoryError) is raised instead; only
+// when no error at all could be set is the process aborted. Allocates
+// nothing on the C++ heap.
 void raise_panic(std::string_view message) noexcept;
 
 // Writes the failure report (one line, then the hint line) to standard error
