@@ -418,13 +418,17 @@ def test_failed_allocations_never_abort(tmp_path):
         except (MemoryError, Panic):
             return "refused"
         except TypeError as e:
-            if name.endswith(" error"):
+            if str(e) == expected.get(name):
                 return "expected error"
             return f"TypeError: {e}"
         except BaseException as e:
             return f"{type(e).__name__}: {e}"
         finally:
             settle()
+    expected = {
+        "binding error": "Node.__new__() missing 1 required positional argument: 'i'",
+        "conversion error": "argument 'ruleset': 'int' object cannot be converted to 'PyString'",
+    }
     seen = {}
     for name, call in calls.items():
         counts = Counter()
@@ -450,3 +454,40 @@ def test_failed_allocations_never_abort(tmp_path):
     for line in err.splitlines():
         if "internal failure in thread" in line and "memory allocation failed" in line:
             assert re.search(r"memory allocation failed \(at src/boundary/\S+\.cpp:\d+\)$", line), line
+
+
+WRITE_ZERO_C = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <stdlib.h>
+#include <unistd.h>
+/* Once VASKEL_TEST_WRITE_ZERO is set, a write(2) to fd 1 takes no byte. */
+ssize_t write(int fd, const void* p, size_t n) {
+    static ssize_t (*real)(int, const void*, size_t);
+    if (!real) real = (ssize_t (*)(int, const void*, size_t))dlsym(RTLD_NEXT, "write");
+    if (fd == 1 && n > 0 && getenv("VASKEL_TEST_WRITE_ZERO")) return 0;
+    return real(fd, p, n);
+}
+"""
+
+
+@pytest.mark.skipif(shutil.which("cc") is None or os.environ.get("VASKEL_SANITIZED") == "1",
+                    reason="needs a C compiler and no sanitizer runtime preloaded")
+def test_write_taking_no_byte_fails_instead_of_looping(tmp_path):
+    shim = tmp_path / "write_zero.so"
+    (tmp_path / "write_zero.c").write_text(WRITE_ZERO_C)
+    subprocess.run(["cc", "-O1", "-shared", "-fPIC", "-o", str(shim), str(tmp_path / "write_zero.c"), "-ldl"],
+                   check=True)
+    proc = run_child("""
+    import os, sys, vaskel
+    os.environ["VASKEL_TEST_WRITE_ZERO"] = "1"
+    for call in (lambda: vaskel.engine(["le"], {"le": "DET"}), lambda: vaskel.Tree(["a"]).to_xml()):
+        try:
+            call()
+        except BaseException as e:
+            sys.stderr.write(f"raised {type(e).__name__}: {e}\\n")
+    """, timeout=30, env={**os.environ, "LD_PRELOAD": str(shim)})
+    err = proc.stderr.decode()
+    assert proc.returncode == 0, err[-3000:]
+    raised = [line for line in err.splitlines() if line.startswith("raised")]
+    assert raised == ["raised PanicException: failed printing to stdout: the write took no bytes"] * 2
