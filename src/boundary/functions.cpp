@@ -36,15 +36,8 @@ constexpr auto kEngineSpec = params(nullptr, "engine", {"tokens", "ruleset"});
 // them as it refuses them everywhere else.
 PyObject* tokenize_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        PyObject* arg;
-        PyRef held;
-        if (kwargs == nullptr && PyTuple_Size(args) == 1) {
-            arg = PyTuple_GetItem(args, 0);  // the tuple holds it for the call
-        } else {
-            held = std::move(bind(kTokenizeSpec, args, kwargs).slots[0]);
-            arg = held.get();
-        }
-        std::string_view txt = convert_arg("txt", [&] { return text(arg); });
+        auto bound = bind(kTokenizeSpec, args, kwargs);
+        std::string_view txt = convert_arg("txt", [&] { return text(bound[0]); });
         if (txt.empty()) return checked(PyList_New(0)).release();
         return token_list(txt).release();
     });

@@ -107,10 +107,8 @@ void write_stderr(struct iovec* pieces, int count) noexcept {
     std::fflush(stderr);
     while (count > 0) {
         const ssize_t n = ::writev(2, pieces, count);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return;  // the report is best effort; the exception still reaches Python
-        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;  // the report is best effort; the exception still reaches Python
         std::size_t done = static_cast<std::size_t>(n);
         while (count > 0 && done >= pieces->iov_len) {
             done -= pieces->iov_len;
