@@ -36,7 +36,14 @@ constexpr auto kEngineSpec = params(nullptr, "engine", {"tokens", "ruleset"});
 // them as it refuses them everywhere else.
 PyObject* tokenize_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        auto bound = bind(kTokenizeSpec, args, kwargs);
+        // The common call, one positional argument, needs no binding: the
+        // argument tuple holds the text for the call.
+        Bound<1> bound;
+        if (kwargs == nullptr && PyTuple_Size(args) == 1) {
+            bound.slots[0] = PyRef::borrow(PyTuple_GetItem(args, 0));
+        } else {
+            bound = bind(kTokenizeSpec, args, kwargs);
+        }
         std::string_view txt = convert_arg("txt", [&] { return text(bound[0]); });
         if (txt.empty()) return checked(PyList_New(0)).release();
         return token_list(txt).release();
