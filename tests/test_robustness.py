@@ -241,10 +241,7 @@ def test_type_name_lookup_errors_that_must_reach_the_caller(error, capfd):
     capfd.readouterr()
 
 
-def test_exception_message_unchanged_when_str_fails():
-    class Loud(Exception):
-        pass
-
+def test_annotation_out_of_memory_stays_memory_error():
     class Message:
         def __str__(self):
             raise MemoryError
@@ -253,8 +250,8 @@ def test_exception_message_unchanged_when_str_fails():
         def __iter__(self):
             raise TypeError(Message())
 
-    # The annotation cannot read the message: the error is not turned into an
-    # annotated TypeError with an empty message.
+    # The annotation cannot read the message for want of memory: the call
+    # ends with that MemoryError, not with an annotation of an empty message.
     with pytest.raises(MemoryError):
         Tree(Items())
 
