@@ -21,11 +21,11 @@ from vaskel import Node, Tree, engine, tokenize
 from conftest import PanicException
 
 
-def run_child(code, timeout=60, env=None, stdout=subprocess.PIPE):
+def run_child(code, timeout=60, env=None, cwd=None):
     """Runs `code` in a fresh interpreter; a hang fails the test."""
     try:
-        return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], stdout=stdout,
-                              stderr=subprocess.PIPE, timeout=timeout, env=env)
+        return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=timeout, env=env, cwd=cwd)
     except subprocess.TimeoutExpired:
         pytest.fail(f"the child process hung for {timeout} s")
 
@@ -77,13 +77,13 @@ def test_pipe_drained_by_a_thread_of_the_same_process(call, tmp_path):
     result, got = through_pipe(call)
     assert result is not None
     sys.stderr.write(f"{{len(got)}} {{got == want}}\\n")
-    """)
+    """, cwd=tmp_path)
     assert proc.returncode == 0, proc.stderr.decode()[-3000:]
     size, same = proc.stderr.decode().split()
     assert same == "True" and int(size) > 2_000_000
 
 
-def test_threads_interleave_whole_lines_through_a_pipe():
+def test_threads_interleave_whole_lines_through_a_pipe(tmp_path):
     proc = run_child(PIPE_READER + f"""
     calls = [lambda: vaskel.engine(['le', 'chat'] * 20000, {BIG_RULES}) for _ in range(3)]
     def both():
@@ -96,7 +96,7 @@ def test_threads_interleave_whole_lines_through_a_pipe():
     lines = sorted(got.split(b"\\n"))
     want = sorted(one.split(b"\\n")[:-1] * 3 + [b""])
     sys.stderr.write(f"{{lines == want}}\\n")
-    """)
+    """, cwd=tmp_path)
     assert proc.returncode == 0, proc.stderr.decode()[-3000:]
     assert proc.stderr.decode().strip() == "True"
 

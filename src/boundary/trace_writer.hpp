@@ -32,5 +32,4 @@ private:
     PyThreadState* saved_ = nullptr;
 };
 
-
 }  // namespace vaskel::py
