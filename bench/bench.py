@@ -518,7 +518,10 @@ def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--reps", type=int, default=7)
     ap.add_argument("--floor", default=str(WORK / "write_floor"))
+    ap.add_argument("--only", choices=["tokenize", "engine", "to_xml", "calls", "memory", "growth"],
+                    action="append", help="run only these comparisons (repeatable)")
     args = ap.parse_args()
+    wanted = set(args.only or ["tokenize", "engine", "to_xml", "calls", "memory", "growth"])
     if not CORPUS.exists():
         sys.exit(f"no corpus at {CORPUS}: run bench/prepare_corpus.py")
     if not os.access(args.floor, os.X_OK):
@@ -527,12 +530,18 @@ def main() -> None:
 
     text = CORPUS.read_text(encoding="utf-8")
     tokens = vaskel.tokenize(text)
-    bench_tokenize(text, tokens, args.reps)
-    bench_engine(tokens, args.reps, args.floor)
-    bench_to_xml(tokens, args.reps, args.floor)
-    bench_calls(args.reps)
-    bench_memory(tokens)
-    bench_growth(text, tokens, args.reps)
+    if "tokenize" in wanted:
+        bench_tokenize(text, tokens, args.reps)
+    if "engine" in wanted:
+        bench_engine(tokens, args.reps, args.floor)
+    if "to_xml" in wanted:
+        bench_to_xml(tokens, args.reps, args.floor)
+    if "calls" in wanted:
+        bench_calls(args.reps)
+    if "memory" in wanted:
+        bench_memory(tokens)
+    if "growth" in wanted:
+        bench_growth(text, tokens, args.reps)
 
     print(f"vaskel benchmark: Python {platform.python_version()}, {os.cpu_count()} cores, "
           f"{args.reps} repetitions, medians")

@@ -209,6 +209,32 @@ class SubTree(Tree):
 SUB_TREE = SubTree(TOKENS)
 
 
+class LyingLength(list):
+    """One item, and a __len__ that claims many, or raises what `length` makes."""
+
+    def __init__(self, items, length):
+        super().__init__(items)
+        self.length = length
+
+    def __len__(self):
+        if callable(self.length):
+            raise self.length()
+        return self.length
+
+
+class NamelessMeta(type):
+    def __getattribute__(cls, name):
+        if name == "__qualname__":
+            raise MemoryError
+        return type.__getattribute__(cls, name)
+
+
+LYING = LyingLength(["seul"], 2**58)
+LEN_INTERRUPT = LyingLength(["seul"], KeyboardInterrupt)
+NAMELESS = NamelessMeta("Nameless", (), {})()
+NON_STR_KEYWORD = {BIG_I: TEXT}
+
+
 @contextlib.contextmanager
 def unraisable_counted():
     """Counts the failed deallocations instead of letting pytest keep them."""
@@ -326,6 +352,10 @@ CASES = [
     fails("xml_pretty-shape", lambda: vt.xml_pretty(("a", [("k",)], [], None), NEWLINE, INDENT), TypeError,
           "an attribute is"),
     fails("split_cdata-type", lambda: vt.split_cdata(BIG_I), TypeError, "'PyString'", BIG_I),
+    fails("non-str-keyword", lambda: tokenize(**NON_STR_KEYWORD), TypeError, "'PyString'", NON_STR_KEYWORD),
+    fails("len-interrupt", lambda: Tree(LEN_INTERRUPT), KeyboardInterrupt, "", LEN_INTERRUPT),
+    fails("qualname-memory", lambda: tokenize(NAMELESS), MemoryError, "", NAMELESS),
+    ok("len-lying", lambda: Tree(LYING), LYING, Tree),
     # internal failures
     fails("oob-get_children", lambda: EMPTY_TREE.get_children(1, 0), PanicException, oob(1, 1), EMPTY_TREE,
           n=PANIC),

@@ -9,7 +9,7 @@
 
 namespace vaskel::py {
 
-std::string ParamSpec::full_name() const {
+std::string ParamNames::full_name() const {
     std::string name;
     if (class_name != nullptr) {
         name += class_name;
@@ -38,7 +38,7 @@ std::string quoted_names(const std::vector<const char*>& names) {
     return out;
 }
 
-[[noreturn]] void unexpected_keyword(const ParamSpec& spec, PyObject* key) {
+[[noreturn]] void unexpected_keyword(const ParamNames& spec, PyObject* key) {
     PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'",
                  spec.full_name().c_str(), key);
     throw PythonErrorSet{};
@@ -46,14 +46,15 @@ std::string quoted_names(const std::vector<const char*>& names) {
 
 }  // namespace
 
-void bind_arguments(const ParamSpec& spec, PyObject* args, PyObject* kwargs, PyObject** slots) {
+void bind_arguments(const ParamNames& spec, PyObject* args, PyObject* kwargs, PyRef* slots) {
     const std::size_t p = spec.count;
     const Py_ssize_t given = args == nullptr ? 0 : PyTuple_Size(args);
     if (given < 0) throw_pending_error();
     const std::size_t n = static_cast<std::size_t>(given);
 
-    for (std::size_t k = 0; k < p; ++k) slots[k] = nullptr;
-    for (std::size_t k = 0; k < n && k < p; ++k) slots[k] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(k));
+    for (std::size_t k = 0; k < n && k < p; ++k) {
+        slots[k] = PyRef::borrow(PyTuple_GetItem(args, static_cast<Py_ssize_t>(k)));
+    }
 
     if (n > p) {
         std::string message = spec.full_name() + " takes " + std::to_string(p) +
@@ -70,7 +71,7 @@ void bind_arguments(const ParamSpec& spec, PyObject* args, PyObject* kwargs, PyO
             Py_ssize_t len = 0;
             const char* name = PyUnicode_AsUTF8AndSize(key, &len);
             if (name == nullptr) {
-                PyErr_Clear();
+                discard_pending_error(KeepMemoryError::yes);
                 unexpected_keyword(spec, key);
             }
             std::size_t found = p;
@@ -82,18 +83,18 @@ void bind_arguments(const ParamSpec& spec, PyObject* args, PyObject* kwargs, PyO
                 }
             }
             if (found == p) unexpected_keyword(spec, key);
-            if (slots[found] != nullptr) {
+            if (slots[found]) {
                 throw_error(PyExc_TypeError, spec.full_name() + " got multiple values for argument '" +
                                                  spec.names[found] + "'");
             }
-            slots[found] = value;
+            slots[found] = PyRef::borrow(value);
         }
     }
 
     if (n < p) {
         std::vector<const char*> missing;
         for (std::size_t k = 0; k < p; ++k) {
-            if (slots[k] == nullptr) missing.push_back(spec.names[k]);
+            if (!slots[k]) missing.push_back(spec.names[k]);
         }
         if (!missing.empty()) {
             std::string message = spec.full_name() + " missing " + std::to_string(missing.size()) +

@@ -8,11 +8,12 @@
 #include <cstddef>
 #include <string>
 
+#include "py_ref.hpp"
+
 namespace vaskel::py {
 
-// Describes a callable whose parameters are all required and may each be
-// given by position or by keyword.
-struct ParamSpec {
+// The parameters of a callable, seen without their count in the type.
+struct ParamNames {
     const char* class_name;  // null for a module function
     const char* function_name;
     const char* const* names;
@@ -22,20 +23,43 @@ struct ParamSpec {
     std::string full_name() const;
 };
 
-// Fills slots[0..count) with borrowed references to the arguments, or throws
-// PythonErrorSet with the binding TypeError set.
-void bind_arguments(const ParamSpec& spec, PyObject* args, PyObject* kwargs, PyObject** slots);
-
+// Describes a callable whose N parameters are all required and may each be
+// given by position or by keyword. N comes from the names themselves:
+//     constexpr auto kSpec = params("Tree", "concat", {"lvl", "i", "sep"});
 template <std::size_t N>
-struct Bound {
-    std::array<PyObject*, N> slots{};
-    PyObject* operator[](std::size_t k) const { return slots[k]; }
+struct ParamSpec {
+    const char* class_name;
+    const char* function_name;
+    std::array<const char*, N> names;
+
+    constexpr ParamNames view() const { return {class_name, function_name, names.data(), N}; }
 };
 
 template <std::size_t N>
-Bound<N> bind(const ParamSpec& spec, PyObject* args, PyObject* kwargs) {
+constexpr ParamSpec<N> params(const char* class_name, const char* function_name,
+                              const char* const (&names)[N]) {
+    ParamSpec<N> spec{class_name, function_name, {}};
+    for (std::size_t k = 0; k < N; ++k) spec.names[k] = names[k];
+    return spec;
+}
+
+// Fills slots[0..count) with strong references to the arguments, or throws
+// PythonErrorSet with the binding TypeError set. The references are strong
+// because converting one argument runs Python code (__index__, __iter__,
+// ...) that may drop the caller's dictionary of keyword arguments.
+void bind_arguments(const ParamNames& spec, PyObject* args, PyObject* kwargs, PyRef* slots);
+
+// The bound arguments of one call, held until the call ends.
+template <std::size_t N>
+struct Bound {
+    std::array<PyRef, N> slots{};
+    PyObject* operator[](std::size_t k) const { return slots[k].get(); }
+};
+
+template <std::size_t N>
+Bound<N> bind(const ParamSpec<N>& spec, PyObject* args, PyObject* kwargs) {
     Bound<N> bound;
-    bind_arguments(spec, args, kwargs, bound.slots.data());
+    bind_arguments(spec.view(), args, kwargs, bound.slots.data());
     return bound;
 }
 

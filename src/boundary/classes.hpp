@@ -28,15 +28,14 @@ using NodeObject = Instance<Node>;
 using TreeObject = Instance<Tree>;
 
 // Allocates an instance of `type` (through its tp_alloc slot, or the generic
-// allocator) and moves the record into it. Returns null with the
-// interpreter's error set on failure.
+// allocator) and moves the record into it. A failed allocation throws the
+// pending error, as checked() does.
 template <class Record>
-PyObject* new_instance(PyTypeObject* type, Record&& rec) noexcept {
+PyRef new_instance(PyTypeObject* type, Record&& rec) {
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     if (alloc == nullptr) alloc = PyType_GenericAlloc;
-    PyObject* self = alloc(type, 0);
-    if (self == nullptr) return nullptr;
-    auto* inst = reinterpret_cast<Instance<std::decay_t<Record>>*>(self);
+    PyRef self = checked(alloc(type, 0));
+    auto* inst = reinterpret_cast<Instance<std::decay_t<Record>>*>(self.get());
     new (&inst->rec) std::decay_t<Record>(std::move(rec));
     inst->borrow = 0;
     return self;

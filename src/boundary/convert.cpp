@@ -21,14 +21,18 @@ bool has_flag(PyObject* o, unsigned long flag) noexcept {
 bool is_str(PyObject* o) noexcept { return has_flag(o, Py_TPFLAGS_UNICODE_SUBCLASS); }
 
 std::string type_qualname(PyObject* o) {
-    PyRef name = PyRef::steal(
-        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__qualname__"));
+    // The type is held: the lookup may run Python code (a metaclass's
+    // __getattribute__) that drops the last other reference to `o`.
+    PyRef type = PyRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(o)));
+    PyRef name = PyRef::steal(PyObject_GetAttrString(type.get(), "__qualname__"));
     if (name && is_str(name.get())) {
         Py_ssize_t n = 0;
         const char* s = PyUnicode_AsUTF8AndSize(name.get(), &n);
         if (s != nullptr) return std::string(s, static_cast<std::size_t>(n));
     }
-    PyErr_Clear();
+    // A name that cannot be read is replaced, but running out of memory, a
+    // Ctrl-C or a PanicException is not a missing name.
+    discard_pending_error(KeepMemoryError::yes);
     return "<failed to extract type name>";
 }
 
@@ -61,16 +65,32 @@ std::uint32_t u32(PyObject* o) {
     return static_cast<std::uint32_t>(v);
 }
 
+namespace {
+
+// How many items to make room for before reading a sequence. A list or a
+// tuple knows its length; any other __len__ may claim more items than it
+// will yield (even more than memory could hold), so its answer is only
+// trusted up to a bound, and the vector grows past it as items arrive.
+std::size_t items_to_reserve(PyObject* o) {
+    if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
+        return static_cast<std::size_t>(PySequence_Size(o));
+    }
+    const Py_ssize_t size = PySequence_Size(o);
+    if (size < 0) {
+        discard_pending_error(KeepMemoryError::no);
+        return 0;
+    }
+    constexpr std::size_t kTrustedItems = 1 << 16;
+    return std::min(static_cast<std::size_t>(size), kTrustedItems);
+}
+
+}  // namespace
+
 std::vector<std::string> string_list(PyObject* o) {
     if (is_str(o)) throw_error(PyExc_TypeError, "a str is not a list of strings: pass a list of str");
     if (!PySequence_Check(o)) throw_not_convertible(o, "Sequence");
     std::vector<std::string> items;
-    Py_ssize_t size = PySequence_Size(o);
-    if (size < 0) {
-        PyErr_Clear();
-    } else {
-        items.reserve(static_cast<std::size_t>(size));
-    }
+    items.reserve(items_to_reserve(o));
     PyRef it = checked(PyObject_GetIter(o));
     while (PyObject* raw = PyIter_Next(it.get())) {
         PyRef item = PyRef::steal(raw);
@@ -92,6 +112,9 @@ RuleBase rule_map(PyObject* o) {
         if (read > size) fail("dictionary keys changed during iteration");
         if (!PyDict_Next(o, &pos, &key, &value)) break;
         ++read;
+        // Held: refusing the key reads its type's name, which may run
+        // Python code that empties the dictionary.
+        PyRef held_key = PyRef::borrow(key), held_value = PyRef::borrow(value);
         std::string k = owned_text(key);
         std::string v = owned_text(value);
         rules.insert(std::move(k), std::move(v));
@@ -100,35 +123,32 @@ RuleBase rule_map(PyObject* o) {
 }
 
 void annotate_type_error(const char* name) noexcept {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    if (type != PyExc_TypeError) {
-        PyErr_Restore(type, value, tb);
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+    SavedError error;
+    if (error.type() != PyExc_TypeError) return;
+    // Normalising may itself fail, leaving MemoryError: that one goes on.
+    error.normalize();
+    if (error.value() == nullptr || Py_TYPE(error.value()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
         return;
     }
-    PyErr_NormalizeException(&type, &value, &tb);
-    PyObject* message = value != nullptr ? PyObject_Str(value) : nullptr;
-    if (message == nullptr) {
-        // Keep the original error rather than lose it.
-        PyErr_Clear();
-        PyErr_Restore(type, value, tb);
+    PyRef message = PyRef::steal(PyObject_Str(error.value()));
+    PyRef annotated =
+        PyRef::steal(message ? PyUnicode_FromFormat("argument '%s': %U", name, message.get()) : nullptr);
+    PyRef fresh = PyRef::steal(
+        annotated ? PyObject_CallFunctionObjArgs(PyExc_TypeError, annotated.get(), nullptr) : nullptr);
+    if (!fresh) {
+        // Keep the original error rather than lose it, unless the attempt
+        // ran out of memory.
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+            error.discard();
+        } else {
+            PyErr_Clear();
+        }
         return;
     }
-    PyObject* annotated = PyUnicode_FromFormat("argument '%s': %U", name, message);
-    Py_DECREF(message);
-    PyObject* fresh = annotated != nullptr ? PyObject_CallFunctionObjArgs(PyExc_TypeError, annotated, nullptr) : nullptr;
-    Py_XDECREF(annotated);
-    if (fresh == nullptr) {
-        PyErr_Clear();
-        PyErr_Restore(type, value, tb);
-        return;
-    }
-    PyException_SetCause(fresh, PyException_GetCause(value));  // steals the new reference
-    Py_DECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(tb);
-    PyErr_SetObject(PyExc_TypeError, fresh);
-    Py_DECREF(fresh);
+    PyException_SetCause(fresh.get(), PyException_GetCause(error.value()));  // steals the new reference
+    error.discard();
+    PyErr_SetObject(PyExc_TypeError, fresh.get());
 }
 
 PyRef to_str(std::string_view s) {

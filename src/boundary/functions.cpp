@@ -6,6 +6,7 @@
 #include "core/engine.hpp"
 #include "core/line_sink.hpp"
 #include "core/tokenizer.hpp"
+#include "trace_writer.hpp"
 
 namespace vaskel::py {
 
@@ -26,41 +27,24 @@ constexpr const char* kEngineDoc =
     ":param ruleset: la base de règles\n:type ruleset: dict\n"
     ":return: l'arbre résultant\n:rtype: Tree";
 
-constexpr const char* kTokenizeParams[] = {"txt"};
-constexpr ParamSpec kTokenizeSpec{nullptr, "tokenize", kTokenizeParams, 1};
-constexpr const char* kEngineParams[] = {"tokens", "ruleset"};
-constexpr ParamSpec kEngineSpec{nullptr, "engine", kEngineParams, 2};
+constexpr auto kTokenizeSpec = params(nullptr, "tokenize", {"txt"});
+constexpr auto kEngineSpec = params(nullptr, "engine", {"tokens", "ruleset"});
 
-// tokenize is called on short texts too, so it takes the vectorcall
-// convention: the interpreter hands over its argument array without making a
-// tuple. The common call, one positional argument, binds directly; any other
-// call is bound from a tuple and a dictionary rebuilt from the array, exactly
-// as under the tuple convention, so that every binding error is the same.
-PyObject* tokenize_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// tokenize takes the tuple convention like every other callable: under the
+// vectorcall convention the interpreter itself checks that keyword names are
+// str, with a message of its own, before the binding below could refuse
+// them as it refuses them everywhere else.
+PyObject* tokenize_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        PyObject* arg = nullptr;
-        if (nargs == 1 && kwnames == nullptr) {
-            arg = args[0];
+        // The common call, one positional argument, needs no binding: the
+        // argument tuple holds the text for the call.
+        Bound<1> bound;
+        if (kwargs == nullptr && PyTuple_Size(args) == 1) {
+            bound.slots[0] = PyRef::borrow(PyTuple_GetItem(args, 0));
         } else {
-            PyRef tuple = checked(PyTuple_New(nargs));
-            for (Py_ssize_t k = 0; k < nargs; ++k) {
-                Py_INCREF(args[k]);
-                PyTuple_SetItem(tuple.get(), k, args[k]);
-            }
-            PyRef kwargs;
-            const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
-            if (nkw > 0) {
-                kwargs = checked(PyDict_New());
-                for (Py_ssize_t k = 0; k < nkw; ++k) {
-                    if (PyDict_SetItem(kwargs.get(), PyTuple_GetItem(kwnames, k), args[nargs + k]) < 0) {
-                        throw_pending_error();
-                    }
-                }
-            }
-            arg = bind<1>(kTokenizeSpec, tuple.get(), kwargs.get())[0];
-            // The argument stays referenced by the caller's array.
+            bound = bind(kTokenizeSpec, args, kwargs);
         }
-        std::string_view txt = convert_arg("txt", [&] { return text(arg); });
+        std::string_view txt = convert_arg("txt", [&] { return text(bound[0]); });
         if (txt.empty()) return checked(PyList_New(0)).release();
         return token_list(txt).release();
     });
@@ -68,10 +52,11 @@ PyObject* tokenize_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 
 PyObject* engine_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        auto bound = bind<2>(kEngineSpec, args, kwargs);
+        auto bound = bind(kEngineSpec, args, kwargs);
         auto tokens = convert_arg("tokens", [&] { return string_list(bound[0]); });
         auto rules = convert_arg("ruleset", [&] { return rule_map(bound[1]); });
-        StdoutLineWriter trace;
+        InterpreterWriteHooks hooks;
+        StdoutLineWriter trace(&hooks);
         return wrap_tree(run_engine(std::move(tokens), rules, trace)).release();
     });
 }
@@ -83,7 +68,7 @@ PyCFunction as_cfunction(F* f) {
 
 }  // namespace
 
-PyMethodDef tokenize_def = {"tokenize", as_cfunction(tokenize_entry), METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef tokenize_def = {"tokenize", as_cfunction(tokenize_entry), METH_VARARGS | METH_KEYWORDS,
                             kTokenizeDoc};
 PyMethodDef engine_def = {"engine", as_cfunction(engine_entry), METH_VARARGS | METH_KEYWORDS,
                           kEngineDoc};

@@ -14,23 +14,24 @@ void guarded_dealloc(PyObject* self, void (*destroy)(PyObject*)) noexcept {
     try {
         destroy(self);
     } catch (...) {
-        PyObject *t, *v, *tb;
-        PyErr_Fetch(&t, &v, &tb);
-        std::string message = "vaskel's native code failed internally";
+        SavedError pending;
+        // Only pointers into the exception in flight: nothing is allocated
+        // here, where a failed allocation would have nowhere to go.
+        const char* message = "vaskel's native code failed internally";
         try {
             throw;
         } catch (const Failure& f) {
-            message = f.message();
+            message = f.message().c_str();
         } catch (const std::exception& e) {
             message = e.what();
         } catch (...) {
         }
         PyObject* panic = panic_type();
-        PyErr_SetString(panic != nullptr ? panic : PyExc_RuntimeError, message.c_str());
+        if (panic == nullptr) PyErr_Clear();
+        PyErr_SetString(panic != nullptr ? panic : PyExc_RuntimeError, message);
         // The object itself is half destroyed and must not gain references, so
         // its type stands for it in the report.
         PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(type));
-        PyErr_Restore(t, v, tb);
     }
     auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_slot(self);
@@ -41,15 +42,16 @@ namespace {
 
 template <class Record>
 PyRef wrap(PyTypeObject* (*type_of)() noexcept, Record rec, const char* what) {
-    PyTypeObject* type = type_of();
-    PyObject* obj = type != nullptr ? new_instance(type, std::move(rec)) : nullptr;
-    if (obj == nullptr) {
-        // A PanicException pending here is resumed; any other error becomes
-        // an internal failure.
-        PyObject *t, *v, *tb;
-        PyErr_Fetch(&t, &v, &tb);
-        PyRef text = PyRef::steal(v != nullptr ? PyObject_Str(v) : nullptr);
+    try {
+        PyTypeObject* type = type_of();
+        if (type == nullptr) throw_pending_error();
+        return new_instance(type, std::move(rec));
+    } catch (const PythonErrorSet&) {
+        // Any error but a resumed PanicException becomes an internal failure.
+        SavedError error;
+        PyRef text = PyRef::steal(error.value() != nullptr ? PyObject_Str(error.value()) : nullptr);
         PyErr_Clear();
+        error.discard();
         std::string message = std::string("could not create a new ") + what + " object";
         if (text) {
             Py_ssize_t n = 0;
@@ -59,12 +61,8 @@ PyRef wrap(PyTypeObject* (*type_of)() noexcept, Record rec, const char* what) {
             }
             PyErr_Clear();
         }
-        Py_XDECREF(t);
-        Py_XDECREF(v);
-        Py_XDECREF(tb);
         fail(message);
     }
-    return PyRef::steal(obj);
 }
 
 }  // namespace

@@ -15,19 +15,16 @@ constexpr const char* kNodeDoc =
     ":param lvl: le niveau de l'arbre (coordonnée x)\n:type lvl: int\n"
     ":param i: la position du noeud (coordonnée y)\n:type i: int";
 
-constexpr const char* kNewParams[] = {"txt", "lvl", "i"};
-constexpr ParamSpec kNewSpec{"Node", "__new__", kNewParams, 3};
+constexpr auto kNewSpec = params("Node", "__new__", {"txt", "lvl", "i"});
 
 PyObject* node_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        auto bound = bind<3>(kNewSpec, args, kwargs);
+        auto bound = bind(kNewSpec, args, kwargs);
         Node rec;
         rec.data = convert_arg("txt", [&] { return owned_text(bound[0]); });
         rec.level = convert_arg("lvl", [&] { return u32(bound[1]); });
         rec.index = convert_arg("i", [&] { return u32(bound[2]); });
-        PyObject* self = new_instance(cls, std::move(rec));
-        if (self == nullptr) throw_pending_error();
-        return self;
+        return new_instance(cls, std::move(rec)).release();
     });
 }
 
@@ -38,6 +35,7 @@ template <class Read>
 PyObject* read_node(PyObject* self, Read&& read) {
     return guarded([&]() -> PyObject* {
         NodeObject* node = receiver<Node>(self, node_type(), "Node");
+        PyRef hold = PyRef::borrow(self);
         SharedBorrow borrow(node->borrow);
         return read(node->rec).release();
     });

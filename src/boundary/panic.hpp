@@ -30,28 +30,44 @@ public:
 // its traceback to standard error. Raises SystemError when nothing is pending.
 [[noreturn]] void throw_pending_error();
 
+// Discards the pending error (an error the caller may ignore, such as one
+// from a __len__ that only sizes a result), except one that must reach the
+// caller: a PanicException is resumed as throw_pending_error does, a
+// KeyboardInterrupt (and, when asked, a MemoryError) is thrown on.
+enum class KeepMemoryError { no, yes };
+void discard_pending_error(KeepMemoryError keep_memory_error);
+
 // Sets a Python exception of the given type and throws PythonErrorSet.
 [[noreturn]] void throw_error(PyObject* type, const std::string& message);
 
-// Writes the one-line failure report and its hint line to standard error.
-void report_failure(std::string_view message, const SourceLocation* where) noexcept;
+// Raises PanicException(message). If the type or the message str cannot be
+// created, the error of that attempt (MemoryError) is raised instead; only
+// when no error at all could be set is the process aborted. Allocates
+// nothing on the C++ heap.
+void raise_panic(std::string_view message) noexcept;
 
-// Raises PanicException(message). If even that is impossible the process is
-// aborted, since no error could reach the caller.
-void raise_panic(const std::string& message) noexcept;
+// Writes the failure report (one line, then the hint line) to standard error
+// and raises PanicException(message). Allocates nothing on the C++ heap, so
+// that it works when memory has run out. The thread's name is read by Python
+// code, where a signal handler may run: an exception that a handler raises
+// there (KeyboardInterrupt) is raised instead of the PanicException, which
+// becomes its __context__.
+void report_and_raise(std::string_view message, const SourceLocation& where) noexcept;
 
 // Turns the exception in flight into a Python error; call only from a catch
-// block. Returns null for the caller to return.
-PyObject* translate_current_exception() noexcept;
+// block. `where` is the boundary that caught it, reported for exceptions
+// that carry no place of their own. Returns null for the caller to return.
+PyObject* translate_current_exception(const SourceLocation& where) noexcept;
 
 // Runs the body of a Python entry and maps every C++ exception onto a Python
 // exception, so that none ever unwinds into the interpreter.
 template <class Body>
-auto guarded(Body&& body) noexcept -> decltype(body()) {
+auto guarded(Body&& body, SourceLocation where = SourceLocation::current()) noexcept
+    -> decltype(body()) {
     try {
         return body();
     } catch (...) {
-        translate_current_exception();
+        translate_current_exception(where);
         return {};
     }
 }

@@ -6,6 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
 #include <utility>
 
 namespace vaskel::py {
@@ -41,6 +42,56 @@ public:
 private:
     explicit PyRef(PyObject* o) noexcept : obj_(o) {}
     PyObject* obj_ = nullptr;
+};
+
+// The interpreter's pending error, taken aside for the life of the handle and
+// put back when it ends (replacing whatever error is pending then), so that
+// code run meanwhile (a report, a lookup) starts from a clean state and
+// cannot lose it. discard() drops it instead; take() hands it back now.
+class SavedError {
+public:
+    SavedError() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
+    // Starts empty, leaving the pending error where it is.
+    explicit SavedError(std::nullptr_t) noexcept {}
+    SavedError(const SavedError&) = delete;
+    SavedError& operator=(const SavedError&) = delete;
+    ~SavedError() {
+        if (type_ != nullptr) PyErr_Restore(type_, value_, tb_);
+    }
+
+    explicit operator bool() const noexcept { return type_ != nullptr; }
+    PyObject* type() const noexcept { return type_; }
+    // Null until normalize() when the error was set from a bare message.
+    PyObject* value() const noexcept { return value_; }
+    // Makes the value an instance of the type; if that fails, the error of
+    // the failure (usually MemoryError) is what is saved from then on.
+    void normalize() noexcept {
+        if (type_ != nullptr) PyErr_NormalizeException(&type_, &value_, &tb_);
+    }
+    bool is(PyObject* exc_type) const noexcept {
+        return type_ != nullptr && PyErr_GivenExceptionMatches(type_, exc_type);
+    }
+    // Sets the saved error as the pending one now.
+    void restore() noexcept {
+        if (type_ != nullptr) PyErr_Restore(type_, value_, tb_);
+        type_ = value_ = tb_ = nullptr;
+    }
+    void swap(SavedError& other) noexcept {
+        std::swap(type_, other.type_);
+        std::swap(value_, other.value_);
+        std::swap(tb_, other.tb_);
+    }
+    void discard() noexcept {
+        Py_XDECREF(type_);
+        Py_XDECREF(value_);
+        Py_XDECREF(tb_);
+        type_ = value_ = tb_ = nullptr;
+    }
+
+private:
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* tb_ = nullptr;
 };
 
 // Takes over a new reference returned by a C API call; a null result means

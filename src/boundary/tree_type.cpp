@@ -4,6 +4,7 @@
 #include "convert.hpp"
 #include "core/line_sink.hpp"
 #include "core/tree_xml.hpp"
+#include "trace_writer.hpp"
 
 namespace vaskel::py {
 
@@ -64,32 +65,30 @@ constexpr const char* kToXmlDoc =
 // cheap.
 constexpr std::size_t kXmlPieceBytes = 32 * 1024;
 
-constexpr const char* kNewParams[] = {"leaves"};
-constexpr ParamSpec kNewSpec{"Tree", "__new__", kNewParams, 1};
-constexpr const char* kNodeParams[] = {"lvl", "i"};
-constexpr const char* kConcatParams[] = {"lvl", "i", "sep"};
-constexpr ParamSpec kDecapsulateSpec{"Tree", "decapsulate", kNodeParams, 2};
-constexpr ParamSpec kConcatSpec{"Tree", "concat", kConcatParams, 3};
-constexpr ParamSpec kGetChildrenSpec{"Tree", "get_children", kNodeParams, 2};
-constexpr ParamSpec kSubtreeSpec{"Tree", "subtree", kNodeParams, 2};
+constexpr auto kNewSpec = params("Tree", "__new__", {"leaves"});
+constexpr auto kDecapsulateSpec = params("Tree", "decapsulate", {"lvl", "i"});
+constexpr auto kConcatSpec = params("Tree", "concat", {"lvl", "i", "sep"});
+constexpr auto kGetChildrenSpec = params("Tree", "get_children", {"lvl", "i"});
+constexpr auto kSubtreeSpec = params("Tree", "subtree", {"lvl", "i"});
 
 PyObject* tree_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        auto bound = bind<1>(kNewSpec, args, kwargs);
+        auto bound = bind(kNewSpec, args, kwargs);
         auto leaves = convert_arg("leaves", [&] { return string_list(bound[0]); });
-        PyObject* self = new_instance(cls, tree_from_leaves(std::move(leaves)));
-        if (self == nullptr) throw_pending_error();
-        return self;
+        return new_instance(cls, tree_from_leaves(std::move(leaves))).release();
     });
 }
 
 void tree_dealloc(PyObject* self) { guarded_dealloc(self, destroy_record<Tree>); }
 
-// Runs a method or getter under a shared borrow of the tree.
+// Runs a method or getter under a shared borrow of the tree. The tree is
+// held for the call: its record is read after argument conversions that run
+// Python code.
 template <class Body>
 PyObject* with_tree(PyObject* self, Body&& body) {
     return guarded([&]() -> PyObject* {
         TreeObject* tree = receiver<Tree>(self, tree_type(), "Tree");
+        PyRef hold = PyRef::borrow(self);
         SharedBorrow borrow(tree->borrow);
         return body(static_cast<const Tree&>(tree->rec)).release();
     });
@@ -108,14 +107,14 @@ Coordinates coordinates(const Bound<N>& bound) {
 
 PyObject* tree_decapsulate(PyObject* self, PyObject* args, PyObject* kwargs) {
     return with_tree(self, [&](const Tree& t) {
-        auto c = coordinates(bind<2>(kDecapsulateSpec, args, kwargs));
+        auto c = coordinates(bind(kDecapsulateSpec, args, kwargs));
         return node_list(decapsulate(t, c.lvl, c.i));
     });
 }
 
 PyObject* tree_concat(PyObject* self, PyObject* args, PyObject* kwargs) {
     return with_tree(self, [&](const Tree& t) {
-        auto bound = bind<3>(kConcatSpec, args, kwargs);
+        auto bound = bind(kConcatSpec, args, kwargs);
         auto c = coordinates(bound);
         std::string_view sep = convert_arg("sep", [&] { return text(bound[2]); });
         return to_str(concat(t, c.lvl, c.i, sep));
@@ -124,21 +123,22 @@ PyObject* tree_concat(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* tree_get_children(PyObject* self, PyObject* args, PyObject* kwargs) {
     return with_tree(self, [&](const Tree& t) {
-        auto c = coordinates(bind<2>(kGetChildrenSpec, args, kwargs));
+        auto c = coordinates(bind(kGetChildrenSpec, args, kwargs));
         return node_list(get_children(t, c.lvl, c.i));
     });
 }
 
 PyObject* tree_subtree(PyObject* self, PyObject* args, PyObject* kwargs) {
     return with_tree(self, [&](const Tree& t) {
-        auto c = coordinates(bind<2>(kSubtreeSpec, args, kwargs));
+        auto c = coordinates(bind(kSubtreeSpec, args, kwargs));
         return wrap_tree(subtree(t, c.lvl, c.i));
     });
 }
 
 PyObject* tree_to_xml_method(PyObject* self, PyObject*) {
     return with_tree(self, [&](const Tree& t) {
-        StdoutLineWriter trace;
+        InterpreterWriteHooks hooks;
+        StdoutLineWriter trace(&hooks);
         StrBuilder xml;
         tree_to_xml(t, trace, xml, kXmlPieceBytes);
         return xml.finish();

@@ -2,19 +2,48 @@
 
 #include <cerrno>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "failure.hpp"
 
 namespace vaskel {
 
+namespace {
+
+// A pipe or a socket: a write can wait on a reader for ever.
+bool fd1_may_block() noexcept {
+    struct stat st;
+    if (::fstat(1, &st) != 0) return false;
+    return S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
+}
+
+}  // namespace
+
+StdoutLineWriter::StdoutLineWriter(BlockingWriteHooks* hooks)
+    : hooks_(hooks), may_block_(hooks != nullptr && fd1_may_block()) {}
+
 void StdoutLineWriter::write_terminated(const char* p, std::size_t left) {
     while (left > 0) {
-        ssize_t n = ::write(1, p, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            fail(std::string("failed printing to stdout: ") + std::strerror(errno));
+        ssize_t n;
+        int error;
+        if (may_block_) {
+            hooks_->before_write();
+            n = ::write(1, p, left);
+            error = errno;
+            hooks_->after_write();
+        } else {
+            n = ::write(1, p, left);
+            error = errno;
         }
+        if (n < 0) {
+            if (error == EINTR) {
+                if (hooks_ != nullptr) hooks_->interrupted();
+                continue;
+            }
+            fail(std::string("failed printing to stdout: ") + std::strerror(error));
+        }
+        if (n == 0) fail("failed printing to stdout: the write took no bytes");
         p += n;
         left -= static_cast<std::size_t>(n);
     }

@@ -23,15 +23,44 @@ public:
     }
 };
 
+// What the caller of the core does around a write(2) to file descriptor 1
+// that may block for good (fd 1 is a pipe or a socket, which another thread
+// of the same process may be the one to drain). The core knows nothing of
+// the caller; the Python boundary lets other threads run meanwhile.
+class BlockingWriteHooks {
+public:
+    // Called just before such a write and just after it, in pairs. Between
+    // the two the writer touches only its own bytes and errno.
+    virtual void before_write() noexcept = 0;
+    virtual void after_write() noexcept = 0;
+    // Called (after after_write, for a write that may block) whenever a
+    // write(2) is interrupted by a signal before writing anything. It may
+    // throw to end the call; otherwise the write is retried.
+    virtual void interrupted() = 0;
+
+protected:
+    ~BlockingWriteHooks() = default;
+};
+
 // Writes each line, with its line feed, to file descriptor 1 in one write
-// (retrying on EINTR and partial writes). Never goes through a stdio buffer.
-// A failed write throws Failure("failed printing to stdout: <strerror>").
+// (retrying on EINTR and partial writes, going on from the first byte not
+// yet written). Never goes through a stdio buffer. A failed write throws
+// Failure("failed printing to stdout: <strerror>"); a write(2) that takes no
+// byte at all is a failure too, rather than a loop that never ends.
+//
+// With hooks, the writer looks once, when it is made, at what fd 1 is: for a
+// pipe or a socket every write is wrapped in before_write / after_write;
+// regular files, terminals and devices are written to directly. Every EINTR
+// goes to hooks->interrupted().
 class StdoutLineWriter final : public LineSink {
 public:
+    explicit StdoutLineWriter(BlockingWriteHooks* hooks = nullptr);
     void write_line(std::string_view line) override;
     void write_terminated(const char* p, std::size_t n) override;
 
 private:
+    BlockingWriteHooks* hooks_;
+    bool may_block_ = false;
     std::string buffer_;
 };
 
@@ -40,12 +69,6 @@ class CollectingLineSink final : public LineSink {
 public:
     void write_line(std::string_view line) override { lines.emplace_back(line); }
     std::vector<std::string> lines;
-};
-
-// Drops every line.
-class NullLineSink final : public LineSink {
-public:
-    void write_line(std::string_view) override {}
 };
 
 }  // namespace vaskel

@@ -26,14 +26,10 @@ namespace {
 
 // Each entry binds its arguments like the product's callables: by position
 // or keyword, every parameter required.
-constexpr const char* kMakeTreeParams[] = {"levels"};
-constexpr ParamSpec kMakeTreeSpec{nullptr, "make_tree", kMakeTreeParams, 1};
-constexpr const char* kXmlPrettyParams[] = {"element", "newline", "indent"};
-constexpr ParamSpec kXmlPrettySpec{nullptr, "xml_pretty", kXmlPrettyParams, 3};
-constexpr const char* kSplitCdataParams[] = {"text"};
-constexpr ParamSpec kSplitCdataSpec{nullptr, "split_cdata", kSplitCdataParams, 1};
-constexpr const char* kFailingDeallocParams[] = {"message"};
-constexpr ParamSpec kFailingDeallocSpec{"FailingDealloc", "__new__", kFailingDeallocParams, 1};
+constexpr auto kMakeTreeSpec = params(nullptr, "make_tree", {"levels"});
+constexpr auto kXmlPrettySpec = params(nullptr, "xml_pretty", {"element", "newline", "indent"});
+constexpr auto kSplitCdataSpec = params(nullptr, "split_cdata", {"text"});
+constexpr auto kFailingDeallocSpec = params("FailingDealloc", "__new__", {"message"});
 
 template <class F>
 PyCFunction as_cfunction(F* f) {
@@ -64,7 +60,7 @@ Node node_from_tuple(PyObject* t) {
 // make_tree(levels): a vaskel.Tree holding exactly the given records.
 PyObject* make_tree(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        auto bound = bind<1>(kMakeTreeSpec, args, kwargs);
+        auto bound = bind(kMakeTreeSpec, args, kwargs);
         PyObject* levels = bound[0];
         Tree tree;
         const Py_ssize_t nlevels = length(levels, "levels");
@@ -102,7 +98,7 @@ xml::XMLElement element_from_tuple(PyObject* t) {
 // xml_pretty(element, newline, indent): the writer's output for the element.
 PyObject* xml_pretty(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        auto bound = bind<3>(kXmlPrettySpec, args, kwargs);
+        auto bound = bind(kXmlPrettySpec, args, kwargs);
         xml::XMLElement root = element_from_tuple(bound[0]);
         std::string_view newline = convert_arg("newline", [&] { return py::text(bound[1]); });
         std::string_view indent = convert_arg("indent", [&] { return py::text(bound[2]); });
@@ -113,7 +109,7 @@ PyObject* xml_pretty(PyObject*, PyObject* args, PyObject* kwargs) {
 // split_cdata(text): (before, None) or (before, (section, after)).
 PyObject* split_cdata(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        auto bound = bind<1>(kSplitCdataSpec, args, kwargs);
+        auto bound = bind(kSplitCdataSpec, args, kwargs);
         xml::CdataSplit split = xml::split_cdata(convert_arg("text", [&] { return py::text(bound[0]); }));
         PyRef before = to_str(split.before);
         if (!split.section_and_after) return Py_BuildValue("(OO)", before.get(), Py_None);
@@ -132,11 +128,9 @@ using FailingDeallocObject = Instance<FailingDealloc>;
 
 PyObject* failing_dealloc_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        auto bound = bind<1>(kFailingDeallocSpec, args, kwargs);
+        auto bound = bind(kFailingDeallocSpec, args, kwargs);
         std::string message = convert_arg("message", [&] { return owned_text(bound[0]); });
-        PyObject* self = new_instance(cls, FailingDealloc{std::move(message)});
-        if (self == nullptr) throw_pending_error();
-        return self;
+        return new_instance(cls, FailingDealloc{std::move(message)}).release();
     });
 }
 

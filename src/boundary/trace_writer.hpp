@@ -1,0 +1,35 @@
+// What the boundary does around a trace write(2) that may block (see
+// StdoutLineWriter): a pipe or a socket on fd 1 may be drained by another
+// thread of this process (a notebook kernel captures fd 1 so), which could
+// never run if the write waited with the interpreter lock held. A call
+// writes its trace through
+//     InterpreterWriteHooks hooks;
+//     StdoutLineWriter trace(&hooks);
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "core/line_sink.hpp"
+#include "panic.hpp"
+
+namespace vaskel::py {
+
+class InterpreterWriteHooks final : public BlockingWriteHooks {
+public:
+    // The lock is released for the write(2) alone: the bytes written belong
+    // to the call's own C++ buffers, which no Python code can reach.
+    void before_write() noexcept override { saved_ = PyEval_SaveThread(); }
+    void after_write() noexcept override { PyEval_RestoreThread(saved_); }
+
+    // A signal interrupted a write: its Python handler runs now, with the
+    // lock held; an exception it raises (KeyboardInterrupt) ends the call.
+    void interrupted() override {
+        if (PyErr_CheckSignals() < 0) throw_pending_error();
+    }
+
+private:
+    PyThreadState* saved_ = nullptr;
+};
+
+}  // namespace vaskel::py

@@ -1,0 +1,506 @@
+"""vaskel attacked as hostile or unlucky callers attack it: fd 1 a pipe that a
+thread of the same process drains, signals during writes and reports, Python
+code that drops arguments while they are converted, lying sequences, and
+allocations that fail.
+
+Tests that change fd 1, signals or the allocator run in a child process."""
+
+import gc
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from vaskel import Node, Tree, engine, tokenize
+
+from conftest import PanicException
+
+
+def run_child(code, timeout=60, env=None, cwd=None):
+    """Runs `code` in a fresh interpreter; a hang fails the test."""
+    try:
+        return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=timeout, env=env, cwd=cwd)
+    except subprocess.TimeoutExpired:
+        pytest.fail(f"the child process hung for {timeout} s")
+
+
+# A rule base whose trace is large: one window line per start step.
+BIG_RULES = '{"le": "DET", "chat": "NOM", "DET+NOM+X": "_"}'
+
+
+# --- fd 1 a pipe drained in the same process ---------------------------------
+
+PIPE_READER = """
+    import os, sys, threading, vaskel, _vaskel_testing
+    def expected(call):
+        # The same trace, written to a regular file.
+        fd = os.open("trace.out", os.O_RDWR | os.O_CREAT | os.O_TRUNC)
+        saved = os.dup(1); os.dup2(fd, 1)
+        try:
+            call()
+        finally:
+            os.dup2(saved, 1); os.close(saved)
+        os.lseek(fd, 0, 0)
+        data = b"".join(iter(lambda: os.read(fd, 1 << 20), b""))
+        os.close(fd)
+        return data
+    def through_pipe(call):
+        r, w = os.pipe()
+        chunks = []
+        reader = threading.Thread(target=lambda: chunks.extend(iter(lambda: os.read(r, 65536), b"")))
+        reader.start()
+        saved = os.dup(1); os.dup2(w, 1); os.close(w)
+        try:
+            result = call()
+        finally:
+            os.dup2(saved, 1); os.close(saved)
+        reader.join(); os.close(r)
+        return result, b"".join(chunks)
+"""
+
+
+@pytest.mark.parametrize("call", [
+    f"lambda: vaskel.engine(['le', 'chat'] * 40000, {BIG_RULES})",
+    "lambda: vaskel.Tree(['x' * 40] * 150000).to_xml()",
+])
+def test_pipe_drained_by_a_thread_of_the_same_process(call, tmp_path):
+    proc = run_child(PIPE_READER + f"""
+    call = {call}
+    want = expected(call)
+    assert len(want) > 2_000_000, len(want)
+    result, got = through_pipe(call)
+    assert result is not None
+    sys.stderr.write(f"{{len(got)}} {{got == want}}\\n")
+    """, cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr.decode()[-3000:]
+    size, same = proc.stderr.decode().split()
+    assert same == "True" and int(size) > 2_000_000
+
+
+def test_threads_interleave_whole_lines_through_a_pipe(tmp_path):
+    proc = run_child(PIPE_READER + f"""
+    calls = [lambda: vaskel.engine(['le', 'chat'] * 20000, {BIG_RULES}) for _ in range(3)]
+    def both():
+        workers = [threading.Thread(target=c) for c in calls]
+        for t in workers: t.start()
+        for t in workers: t.join()
+        return True
+    one = expected(calls[0])
+    _, got = through_pipe(both)
+    lines = sorted(got.split(b"\\n"))
+    want = sorted(one.split(b"\\n")[:-1] * 3 + [b""])
+    sys.stderr.write(f"{{lines == want}}\\n")
+    """, cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr.decode()[-3000:]
+    assert proc.stderr.decode().strip() == "True"
+
+
+# --- signals ----------------------------------------------------------------
+
+def test_ctrl_c_ends_a_write_blocked_on_a_full_pipe():
+    # Nobody reads the pipe: the trace fills it and the write blocks until
+    # the timer's handler raises KeyboardInterrupt.
+    proc = run_child(f"""
+    import os, signal, sys, vaskel
+    r, w = os.pipe()
+    os.dup2(w, 1)
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt
+    signal.signal(signal.SIGALRM, interrupt)
+    signal.setitimer(signal.ITIMER_REAL, 1.0)
+    try:
+        vaskel.engine(['le', 'chat'] * 40000, {BIG_RULES})
+    except KeyboardInterrupt:
+        sys.stderr.write("interrupted\\n")
+    os.set_blocking(r, False)
+    written = len(os.read(r, 1 << 20))
+    sys.stderr.write(f"{{written}}\\n")
+    """, timeout=30)
+    err = proc.stderr.decode()
+    assert proc.returncode == 0, err[-3000:]
+    lines = err.splitlines()
+    assert lines[0] == "interrupted"
+    assert int(lines[1]) > 0  # the lines written before the interrupt stay
+    assert "internal failure" not in err
+
+
+def test_partial_writes_resume_where_they_stopped():
+    # One trace line of several MB goes into a pipe read slowly, while a
+    # timer signal interrupts the writes again and again: each short write
+    # must go on from the first byte not yet written.
+    line = "".join(chr(0x61 + k % 26) for k in range(4_000_000))
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
+        import signal, vaskel
+        signal.signal(signal.SIGALRM, lambda s, f: None)
+        signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+        key = "".join(chr(0x61 + k % 26) for k in range(4_000_000))
+        vaskel.engine([], {{key: "V"}})
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        """)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    chunks = []
+    import time
+    while True:
+        chunk = child.stdout.read1(4096)
+        if not chunk:
+            break
+        chunks.append(chunk)
+        if len(chunks) % 64 == 0:
+            time.sleep(0.002)
+    child.wait(timeout=60)
+    assert child.returncode == 0, child.stderr.read().decode()[-3000:]
+    assert b"".join(chunks) == (line + " : V\n[]\n").encode()
+
+
+def test_ctrl_c_during_a_failure_report_is_not_lost():
+    # The timer fires while to_xml walks a malformed tree; the failure at the
+    # end of the walk is reported, and the handler's KeyboardInterrupt, which
+    # runs where the report reads the thread's name, surfaces with the
+    # PanicException as its context and the thread's real name in the report.
+    proc = run_child("""
+    import os, signal, sys, time, vaskel, _vaskel_testing
+    n = 300_000
+    tree = _vaskel_testing.make_tree(
+        [[("x", 0, k, []) for k in range(n)], [("top", 1, 0, list(range(n + 1)))]])
+    os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt("from the handler")
+    signal.signal(signal.SIGALRM, interrupt)
+    # The timer must fire during the walk; on a busy machine it may fire
+    # before the call or after it, and the attempt is made again.
+    for attempt in range(20):
+        outcome = None
+        try:
+            signal.setitimer(signal.ITIMER_REAL, 0.005)
+            try:
+                tree.to_xml()
+            except KeyboardInterrupt as e:
+                outcome = e
+            except BaseException:
+                pass
+            time.sleep(0.05)
+        except KeyboardInterrupt:
+            pass
+        if outcome is not None and outcome.__context__ is not None:
+            e = outcome
+            sys.stderr.write(f"raised {type(e).__name__} {e.args} context {type(e.__context__).__name__} "
+                             f"{e.__context__.args}\\n")
+            break
+    """)
+    err = proc.stderr.decode()
+    assert proc.returncode == 0, err[-3000:]
+    lines = err.splitlines()
+    assert lines[-1] == ("raised KeyboardInterrupt ('from the handler',) context PanicException "
+                         "('index out of bounds: the len is 300000 but the index is 300000',)")
+    reports = lines[:-1]
+    assert reports and len(reports) % 2 == 0
+    for report, note in zip(reports[::2], reports[1::2]):
+        assert re.match(r"^vaskel: internal failure in thread 'MainThread': index out of bounds: "
+                        r"the len is 300000 but the index is 300000 \(at src/\S+:\d+\)$", report), err
+        assert note.startswith("note:")
+
+
+# --- errors that must not be swallowed ----------------------------------------
+
+class Lying(list):
+    def __init__(self, items, length):
+        super().__init__(items)
+        self.length = length
+
+    def __len__(self):
+        if isinstance(self.length, BaseException):
+            raise self.length
+        return self.length
+
+
+@pytest.mark.parametrize("length", [2**31, 2**58, sys.maxsize, 0, ValueError("no length"),
+                                    SystemExit(3)])
+def test_len_only_sizes_the_result(length, capfd):
+    assert [n.data for n in Tree(Lying(["seul"], length)).data[0]] == ["seul"]
+    assert [n.data for n in engine(Lying(["seul"], length), {}).data[0]] == ["seul"]
+    capfd.readouterr()
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt("stop"), PanicException("from len")])
+def test_len_error_that_must_reach_the_caller(error, capfd):
+    with pytest.raises(type(error)) as info:
+        Tree(Lying(["a"], error))
+    assert info.value.args == error.args
+    err = capfd.readouterr().err
+    if type(error) is PanicException:
+        assert err.startswith("vaskel: resuming an internal failure")
+    else:
+        assert err == ""
+
+
+def unnamed_instance(error):
+    class Meta(type):
+        def __getattribute__(cls, name):
+            if name == "__qualname__":
+                raise error
+            return type.__getattribute__(cls, name)
+
+    return Meta("Odd", (), {})()
+
+
+@pytest.mark.parametrize("error", [MemoryError(), KeyboardInterrupt(), PanicException("from name")])
+def test_type_name_lookup_errors_that_must_reach_the_caller(error, capfd):
+    with pytest.raises(type(error)):
+        tokenize(unnamed_instance(error))
+    with pytest.raises(type(error)):
+        engine([], {"a": unnamed_instance(error)})
+    capfd.readouterr()
+
+
+def test_annotation_out_of_memory_stays_memory_error():
+    class Message:
+        def __str__(self):
+            raise MemoryError
+
+    class Items(list):
+        def __iter__(self):
+            raise TypeError(Message())
+
+    # The annotation cannot read the message for want of memory: the call
+    # ends with that MemoryError, not with an annotation of an empty message.
+    with pytest.raises(MemoryError):
+        Tree(Items())
+
+
+# --- keyword arguments dropped while earlier ones convert --------------------
+
+class DropsKeywords:
+    """An argument whose conversion clears the dictionary of keyword
+    arguments it came in, freeing the values that only the dictionary held."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def drop(self):
+        for ref in gc.get_referrers(self):
+            if isinstance(ref, dict) and any(v is self for v in ref.values()):
+                ref.clear()
+        # Fill the freed memory with other objects.
+        self.junk = [str(k) * 3 for k in range(2000)] + [10**20 + k for k in range(2000)]
+
+    def __index__(self):
+        self.drop()
+        return self.value
+
+    def __iter__(self):
+        self.drop()
+        return iter(self.value)
+
+    def __getitem__(self, k):
+        return self.value[k]
+
+    def __len__(self):
+        return len(self.value)
+
+
+class Small(int):
+    pass
+
+
+def fresh_int(n):
+    # A new object even for the small values the interpreter shares.
+    return Small(n)
+
+
+def fresh_str(s):
+    return "".join(list(s))
+
+
+T = Tree(["un", "deux", "trois"])
+DROPPED = [
+    (lambda: engine(**{"tokens": DropsKeywords(["le"]), "ruleset": {fresh_str("le"): fresh_str("DET")}}),
+     lambda tree: [n.data for n in tree.data[0]] == ["le"]),
+    (lambda: Node(**{"txt": fresh_str("mot"), "lvl": DropsKeywords(7), "i": fresh_int(700_001)}),
+     lambda node: (node.data, node.level, node.index) == ("mot", 7, 700_001)),
+    (lambda: T.concat(**{"lvl": DropsKeywords(0), "i": fresh_int(1), "sep": fresh_str("--" * 40)}), None),
+    (lambda: T.get_children(**{"lvl": DropsKeywords(0), "i": fresh_int(2)}), lambda r: r == []),
+    (lambda: T.decapsulate(**{"lvl": DropsKeywords(0), "i": fresh_int(2)}), lambda r: r == []),
+    (lambda: T.subtree(**{"lvl": DropsKeywords(0), "i": fresh_int(2)}),
+     lambda r: [[n.data for n in lv] for lv in r.data] == [["trois"]]),
+]
+
+
+@pytest.mark.parametrize(("call", "check"), DROPPED,
+                         ids=["engine", "Node", "concat", "get_children", "decapsulate", "subtree"])
+def test_keyword_arguments_held_for_the_call(call, check, capfd):
+    for _ in range(20):
+        result = call()
+        assert check is None or check(result)
+    capfd.readouterr()
+
+
+# --- exact messages -------------------------------------------------------------
+
+def test_non_str_keyword_refused_by_the_binding():
+    for call in (lambda: tokenize(**{1: 2}), lambda: engine(**{1: 2}), lambda: Node(**{1: 2})):
+        with pytest.raises(TypeError) as info:
+            call()
+        assert str(info.value) == "'int' object cannot be converted to 'PyString'"
+
+
+# --- allocations that fail -------------------------------------------------------
+
+SHIM_C = r"""
+#include <errno.h>
+#include <stddef.h>
+extern void* __libc_malloc(size_t);
+extern void* __libc_calloc(size_t, size_t);
+extern void* __libc_realloc(void*, size_t);
+static long skip = -1, left = 0;
+/* After `k` more allocations succeed, the next `n` fail, then all succeed. */
+void shim_arm(long k, long n) { skip = k; left = n; }
+void shim_disarm(void) { skip = -1; }
+static int fails(void) {
+    if (skip < 0) return 0;
+    if (skip > 0) { --skip; return 0; }
+    if (--left <= 0) skip = -1;
+    errno = ENOMEM;
+    return 1;
+}
+void* malloc(size_t n) { return fails() ? NULL : __libc_malloc(n); }
+void* calloc(size_t a, size_t b) { return fails() ? NULL : __libc_calloc(a, b); }
+void* realloc(void* p, size_t n) { return fails() ? NULL : __libc_realloc(p, n); }
+"""
+
+ENTRY_POINTS = {
+    "tokenize": "lambda: vaskel.tokenize('Le chat, le chien et l\\'oiseau. ' * 3)",
+    "engine": "lambda: vaskel.engine(['le', 'chat', 'dort'] * 3, {'le': 'DET', 'chat': 'NOM', 'DET+NOM': 'GN'})",
+    "Tree": "lambda: vaskel.Tree(['un', 'deux', 'trois'])",
+    "Node": "lambda: vaskel.Node('mot', 1, 2)",
+    "get_children": "lambda: tree.get_children(1, 0)",
+    "get_children failing": "lambda: tree.get_children(5, 0)",
+    "decapsulate": "lambda: tree.decapsulate(1, 0)",
+    "decapsulate failing": "lambda: tree.decapsulate(1, 9)",
+    "concat": "lambda: tree.concat(1, 0, ' ')",
+    "subtree": "lambda: tree.subtree(1, 0)",
+    "subtree failing": "lambda: tree.subtree(9, 0)",
+    "to_xml": "lambda: tree.to_xml()",
+    "to_xml failing": "lambda: bad.to_xml()",
+    "data": "lambda: tree.data",
+    "Node getters": "lambda: (node.data, node.children, node.level, node.index)",
+    "binding error": "lambda: vaskel.Node('x', 1)",
+    "conversion error": "lambda: vaskel.engine([], {'a': 1})",
+}
+
+
+@pytest.mark.skipif(shutil.which("cc") is None or os.environ.get("VASKEL_SANITIZED") == "1",
+                    reason="needs a C compiler and the plain allocator")
+def test_failed_allocations_never_abort(tmp_path):
+    shim = tmp_path / "shim.so"
+    (tmp_path / "shim.c").write_text(SHIM_C)
+    subprocess.run(["cc", "-O1", "-shared", "-fPIC", "-o", str(shim), str(tmp_path / "shim.c")], check=True)
+    code = """
+    import ctypes, json, os, sys, vaskel, _vaskel_testing
+    from collections import Counter
+    arm = ctypes.CDLL(None).shim_arm
+    arm.argtypes = (ctypes.c_long, ctypes.c_long)
+    disarm = ctypes.CDLL(None).shim_disarm
+    def settle():
+        # The harness itself may meet the failing allocations: disarm until
+        # that succeeds.
+        while True:
+            try:
+                disarm()
+                return
+            except BaseException:
+                pass
+    try:
+        vaskel.Tree([]).get_children(1, 0)
+    except BaseException as e:
+        Panic = type(e)
+    os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
+    tree = vaskel.engine(['le', 'chat', 'dort'], {'le': 'DET', 'chat': 'NOM', 'DET+NOM': 'GN'})
+    bad = _vaskel_testing.make_tree([[("a", 0, 0, [])], [("b", 1, 0, [0, 3])]])
+    node = vaskel.Node('mot', 1, 2)
+    calls = {%s}
+    def attempt(name, call, k, n):
+        try:
+            arm(k, n)
+            call()
+            return "ok"
+        except (MemoryError, Panic):
+            return "refused"
+        except TypeError as e:
+            if str(e) == expected.get(name):
+                return "expected error"
+            return f"TypeError: {e}"
+        except BaseException as e:
+            return f"{type(e).__name__}: {e}"
+        finally:
+            settle()
+    expected = {
+        "binding error": "Node.__new__() missing 1 required positional argument: 'i'",
+        "conversion error": "argument 'ruleset': 'int' object cannot be converted to 'PyString'",
+    }
+    seen = {}
+    for name, call in calls.items():
+        counts = Counter()
+        for n in (2, 3, 8):
+            for k in range(0, 300, 1 if n == 2 else 7):
+                try:
+                    counts[attempt(name, call, k, n)] += 1
+                except BaseException:
+                    settle()
+                    counts["harness"] += 1
+        seen[name] = dict(counts)
+    sys.stderr.write("RESULT " + json.dumps(seen) + "\\n")
+    """ % ", ".join(f"{k!r}: {v}" for k, v in ENTRY_POINTS.items())
+    env = {**os.environ, "LD_PRELOAD": str(shim), "PYTHONMALLOC": "malloc"}
+    proc = run_child(code, timeout=300, env=env)
+    err = proc.stderr.decode(errors="replace")
+    assert proc.returncode == 0, err[-3000:]
+    result = json.loads(err[err.index("RESULT ") + 7:])
+    for name, counts in result.items():
+        assert set(counts) <= {"ok", "refused", "expected error", "harness"}, (name, counts)
+    assert sum(counts.get("refused", 0) for counts in result.values()) > 100
+    # A C++ library failure names the boundary that caught it.
+    for line in err.splitlines():
+        if "internal failure in thread" in line and "memory allocation failed" in line:
+            assert re.search(r"memory allocation failed \(at src/boundary/\S+\.cpp:\d+\)$", line), line
+
+
+WRITE_ZERO_C = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <stdlib.h>
+#include <unistd.h>
+/* Once VASKEL_TEST_WRITE_ZERO is set, a write(2) to fd 1 takes no byte. */
+ssize_t write(int fd, const void* p, size_t n) {
+    static ssize_t (*real)(int, const void*, size_t);
+    if (!real) real = (ssize_t (*)(int, const void*, size_t))dlsym(RTLD_NEXT, "write");
+    if (fd == 1 && n > 0 && getenv("VASKEL_TEST_WRITE_ZERO")) return 0;
+    return real(fd, p, n);
+}
+"""
+
+
+@pytest.mark.skipif(shutil.which("cc") is None or os.environ.get("VASKEL_SANITIZED") == "1",
+                    reason="needs a C compiler and no sanitizer runtime preloaded")
+def test_write_taking_no_byte_fails_instead_of_looping(tmp_path):
+    shim = tmp_path / "write_zero.so"
+    (tmp_path / "write_zero.c").write_text(WRITE_ZERO_C)
+    subprocess.run(["cc", "-O1", "-shared", "-fPIC", "-o", str(shim), str(tmp_path / "write_zero.c"), "-ldl"],
+                   check=True)
+    proc = run_child("""
+    import os, sys, vaskel
+    os.environ["VASKEL_TEST_WRITE_ZERO"] = "1"
+    for call in (lambda: vaskel.engine(["le"], {"le": "DET"}), lambda: vaskel.Tree(["a"]).to_xml()):
+        try:
+            call()
+        except BaseException as e:
+            sys.stderr.write(f"raised {type(e).__name__}: {e}\\n")
+    """, timeout=30, env={**os.environ, "LD_PRELOAD": str(shim)})
+    err = proc.stderr.decode()
+    assert proc.returncode == 0, err[-3000:]
+    raised = [line for line in err.splitlines() if line.startswith("raised")]
+    assert raised == ["raised PanicException: failed printing to stdout: the write took no bytes"] * 2
