@@ -224,7 +224,11 @@ def _html_body(levels: list[list[NodeDict]], title: str, max_nodes: int) -> str:
     out = [f"<h1>{esc(_visible(title))}</h1>",
            f"<p class=\"meta\">{_noun(len(levels), 'level')}, {_noun(total, 'node')} ({esc(counts)}). "
            "Each box is a node with its index; lines go to its children in the level below. "
-           "∅ marks an empty text.</p>"]
+           "∅ marks an empty text; hover a box for its full text.</p>"]
+    if len(levels) > 1:
+        out.append("<p class=\"meta\">A node made by the engine from a match records one child: the node of "
+                   "the level below at its own index (the engine does not record which nodes formed the "
+                   "window).</p>")
     if drawn < total:
         out.append(f"<p class=\"note\">This tree has {total} nodes: only {drawn} are drawn "
                    f"(the first ones of each level).</p>")
