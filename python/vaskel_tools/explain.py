@@ -43,8 +43,9 @@ class Window:
 class PassReport:
     number: int  # 1 for the first pass
     labels: list[str]  # of the level it scans (level number - 1)
-    windows: list[Window]
+    windows: list[Window]  # the first ones, at most WINDOWS_KEPT
     matches: list[str]
+    tried: int = 0  # every window tried, including those not kept
 
 
 @dataclass
@@ -197,6 +198,8 @@ def explain(ruleset: dict[str, str], tokens: Sequence[str] | None = None) -> Exp
 
 # --- the walk-through, read from the engine's trace ---------------------------
 
+WINDOWS_KEPT = 10_000  # per pass: a long text tries millions of windows
+
 _LOWER = re.compile(rb"lower : (\d+) ; upper : (\d+) ; len : (\d+)\n")
 
 
@@ -238,6 +241,8 @@ def _read_passes(data: bytes, report: Explanation, levels: Any) -> list[PassRepo
         count = 0 if (len(built) == 1 and not built[0].children) else len(built)
         found = [node.data for node in built][:count]
         windows: list[Window] = []
+        texts: list[Window] = []  # the matched windows, in order
+        tried = 0
         n = len(labels)
         pending: tuple[Window, int, int] | None = None  # the last fitting window, its step, the offset before
         matched = 0
@@ -257,12 +262,15 @@ def _read_passes(data: bytes, report: Explanation, levels: Any) -> list[PassRepo
                         moved = (lower - step) - offset
                         if moved == window.upper - window.lower:
                             window.matched = True
+                            texts.append(window)
                             matched += 1
                         elif moved != 0:
                             raise _Unreadable(f"pass {number}: the position moved by {moved}")
                         pending = None
+                    tried += 1
                     if upper > n:
-                        windows.append(Window(lower, upper, None))
+                        if len(windows) < WINDOWS_KEPT:
+                            windows.append(Window(lower, upper, None))
                         break
                     text = "+".join(labels[lower:upper])
                     raw = text.encode() + b"\n"
@@ -270,18 +278,20 @@ def _read_passes(data: bytes, report: Explanation, levels: Any) -> list[PassRepo
                         raise _Unreadable(f"pass {number}: the window at {lower} is not the expected text")
                     at += len(raw)
                     window = Window(lower, upper, text)
-                    windows.append(window)
+                    if len(windows) < WINDOWS_KEPT:
+                        windows.append(window)
                     pending = (window, step, lower - step)
         if pending is not None and matched + 1 == count:
             pending[0].matched = True
+            texts.append(pending[0])
             matched += 1
-        if matched != count or [w.text for w in windows if w.matched] != found:
+        if matched != count or [w.text for w in texts] != found:
             raise _Unreadable(f"pass {number}: the matches read do not agree with the tree")
         end = data.find(b"\n", at)
         if end < 0 or data[at:at + 1] != b"[":
             raise _Unreadable(f"pass {number}: expected the list of matches at byte {at}")
         at = end + 1
-        passes.append(PassReport(number, labels, windows, found))
+        passes.append(PassReport(number, labels, windows, found, tried))
     if at != len(data):
         raise _Unreadable("the trace goes on after the last pass")
     return passes
@@ -337,9 +347,9 @@ def _format(r: Explanation, max_windows: int = 60) -> str:
             else:
                 add(f"  at {w.lower}, {w.upper - w.lower} label{'s' if w.upper - w.lower > 1 else ''}: "
                     f"{w.text!r}" + ("  <- match" if w.matched else ""))
-        if len(p.windows) > max_windows:
-            more = p.windows[max_windows:]
-            add(f"  … {len(more)} more windows, {sum(w.matched for w in more)} of them matched")
+        if p.tried > max_windows:
+            shown = sum(w.matched for w in p.windows[:max_windows])
+            add(f"  … {p.tried - max_windows} more windows, {len(p.matches) - shown} of them matched")
         if p.matches:
             add(f"  matches: {p.matches[:20]}" + (" …" if len(p.matches) > 20 else "")
                 + f" -> level {p.number} holds {len(p.matches)} node{'s' if len(p.matches) > 1 else ''}")
