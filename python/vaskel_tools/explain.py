@@ -313,8 +313,8 @@ def _format(r: Explanation, max_windows: int = 60) -> str:
     for key, value in r.single.items():
         by_label.setdefault(value, []).append(key)
     for value, keys in list(by_label.items())[:40]:
-        shown = ", ".join(_shown(k) for k in keys[:12]) + (f", … {len(keys) - 12} more" if len(keys) > 12 else "")
-        add(f"  {_shown(value)} <- {shown}")
+        named = ", ".join(_shown(k) for k in keys[:12]) + (f", … {len(keys) - 12} more" if len(keys) > 12 else "")
+        add(f"  {_shown(value)} <- {named}")
     if len(by_label) > 40:
         add(f"  … {len(by_label) - 40} more labels")
     add(f"{len(r.multi)} multi-label key{'s' if len(r.multi) != 1 else ''}; max_parts = {r.max_parts}")
@@ -324,13 +324,13 @@ def _format(r: Explanation, max_windows: int = 60) -> str:
     else:
         add("no window is tried (no multi-label key)")
     for key in r.multi:
-        v = r.verdicts[key]
+        verdict = r.verdicts[key]
         mark = "reachable  " if key in r.reachable else "UNREACHABLE"
-        add(f"  {mark} {key!r} ({v.pieces} pieces): {v.reason}")
+        add(f"  {mark} {key!r} ({verdict.pieces} pieces): {verdict.reason}")
     if r.warnings:
         add("warnings:")
-        for w in r.warnings:
-            add(f"  - {w}")
+        for warning in r.warnings:
+            add(f"  - {warning}")
     if r.tokens is None:
         return "\n".join(out)
     add("")
