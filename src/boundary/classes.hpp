@@ -12,6 +12,7 @@
 #include "core/tree.hpp"
 #include "panic.hpp"
 #include "py_ref.hpp"
+#include "state.hpp"
 
 namespace vaskel::py {
 
@@ -25,16 +26,6 @@ struct Instance {
 };
 using NodeObject = Instance<Node>;
 using TreeObject = Instance<Tree>;
-
-// The type objects, created on first use and kept for the process. Null with
-// an error set if creation fails.
-PyTypeObject* node_type() noexcept;
-PyTypeObject* tree_type() noexcept;
-
-// Makes this copy of the boundary use type objects created by another module
-// (the test-only module works on vaskel's own classes).
-void adopt_node_type(PyTypeObject* type) noexcept;
-void adopt_tree_type(PyTypeObject* type) noexcept;
 
 // Allocates an instance of `type` (through its tp_alloc slot, or the generic
 // allocator) and moves the record into it. Returns null with the

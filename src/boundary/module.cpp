@@ -1,20 +1,17 @@
-// The vaskel module: its definition, the init entry point and the
-// registration of its functions and classes.
+// The vaskel module: its definition, the init entry point, the registration
+// of its functions and classes, and the publishing of PanicException.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-
-#include <atomic>
 
 #include "classes.hpp"
 #include "functions.hpp"
 #include "panic.hpp"
 #include "py_ref.hpp"
+#include "state.hpp"
 
 namespace vaskel::py {
 
 namespace {
-
-std::atomic<bool> g_initialised{false};
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
@@ -73,12 +70,13 @@ PyObject* init_module() {
             return nullptr;
         }
         PyRef module = PyRef::steal(raw);
-        if (g_initialised.exchange(true)) {
+        if (!claim_first_init()) {
             throw_error(PyExc_ImportError,
                         "vaskel can be initialised only once per interpreter process; it was "
                         "already initialised here (restart the interpreter to import it afresh)");
         }
         register_members(module.get());
+        publish_panic_type();
         return module.release();
     });
 }

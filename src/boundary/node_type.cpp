@@ -18,8 +18,6 @@ constexpr const char* kNodeDoc =
 constexpr const char* kNewParams[] = {"txt", "lvl", "i"};
 constexpr ParamSpec kNewSpec{"Node", "__new__", kNewParams, 3};
 
-PyTypeObject* g_node_type = nullptr;
-
 PyObject* node_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         auto bound = bind<3>(kNewSpec, args, kwargs);
@@ -84,16 +82,8 @@ PyType_Spec node_spec = {
 
 }  // namespace
 
-PyTypeObject* node_type() noexcept {
-    if (g_node_type == nullptr) {
-        g_node_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&node_spec));
-    }
-    return g_node_type;
-}
-
-void adopt_node_type(PyTypeObject* type) noexcept {
-    Py_XINCREF(type);
-    g_node_type = type;
+PyTypeObject* create_node_type() noexcept {
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&node_spec));
 }
 
 }  // namespace vaskel::py

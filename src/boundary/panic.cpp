@@ -10,17 +10,8 @@ namespace vaskel::py {
 
 namespace {
 
-constexpr const char* kPanicDoc =
-    "Raised when the native code of vaskel fails internally (an index out of range in a "
-    "malformed tree, a failed write to standard output, ...).\n\n"
-    "Like SystemExit, it derives from BaseException rather than Exception, so that a "
-    "handler for Exception does not catch it: it usually travels all the way up the stack "
-    "and ends the program.";
-
 constexpr const char* kGenericFailure = "vaskel's native code failed internally";
 constexpr const char* kFromPython = "internal failure resumed from Python code";
-
-PyObject* g_panic_type = nullptr;
 
 [[noreturn]] void abort_escaped(const char* what) noexcept {
     std::fprintf(stderr,
@@ -87,14 +78,6 @@ std::string_view short_path(const char* file) {
 
 }  // namespace
 
-PyObject* panic_type() noexcept {
-    if (g_panic_type == nullptr) {
-        g_panic_type = PyErr_NewExceptionWithDoc("vaskel.native.PanicException", kPanicDoc,
-                                                 PyExc_BaseException, nullptr);
-    }
-    return g_panic_type;
-}
-
 void throw_error(PyObject* type, const std::string& message) {
     PyErr_SetString(type, message.c_str());
     throw PythonErrorSet{};
@@ -107,8 +90,9 @@ void throw_pending_error() {
         PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
         throw PythonErrorSet{};
     }
-    if (g_panic_type != nullptr && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type),
-                                                    reinterpret_cast<PyTypeObject*>(g_panic_type))) {
+    PyObject* panic = existing_panic_type();
+    if (panic != nullptr && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type),
+                                             reinterpret_cast<PyTypeObject*>(panic))) {
         PyErr_NormalizeException(&type, &value, &tb);
         std::string message = resumed_message(value);
         std::fputs("vaskel: resuming an internal failure: a PanicException came back from Python code\n"

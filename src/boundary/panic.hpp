@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "core/failure.hpp"
+#include "state.hpp"
 
 namespace vaskel::py {
 
@@ -31,10 +32,6 @@ public:
 
 // Sets a Python exception of the given type and throws PythonErrorSet.
 [[noreturn]] void throw_error(PyObject* type, const std::string& message);
-
-// The PanicException type, created on first use and kept for the process.
-// Returns null (with an error set) if it cannot be created.
-PyObject* panic_type() noexcept;
 
 // Writes the one-line failure report and its hint line to standard error.
 void report_failure(std::string_view message, const SourceLocation* where) noexcept;

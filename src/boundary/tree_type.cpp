@@ -73,8 +73,6 @@ constexpr ParamSpec kConcatSpec{"Tree", "concat", kConcatParams, 3};
 constexpr ParamSpec kGetChildrenSpec{"Tree", "get_children", kNodeParams, 2};
 constexpr ParamSpec kSubtreeSpec{"Tree", "subtree", kNodeParams, 2};
 
-PyTypeObject* g_tree_type = nullptr;
-
 PyObject* tree_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         auto bound = bind<1>(kNewSpec, args, kwargs);
@@ -195,16 +193,8 @@ PyType_Spec tree_spec = {
 
 }  // namespace
 
-PyTypeObject* tree_type() noexcept {
-    if (g_tree_type == nullptr) {
-        g_tree_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&tree_spec));
-    }
-    return g_tree_type;
-}
-
-void adopt_tree_type(PyTypeObject* type) noexcept {
-    Py_XINCREF(type);
-    g_tree_type = type;
+PyTypeObject* create_tree_type() noexcept {
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&tree_spec));
 }
 
 }  // namespace vaskel::py

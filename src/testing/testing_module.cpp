@@ -6,12 +6,15 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "boundary/binding.hpp"
 #include "boundary/classes.hpp"
 #include "boundary/convert.hpp"
 #include "boundary/panic.hpp"
 #include "boundary/py_ref.hpp"
+#include "boundary/state.hpp"
 #include "core/failure.hpp"
 #include "xml/xml_element.hpp"
 
@@ -20,6 +23,22 @@ namespace vaskel::testing {
 using namespace vaskel::py;
 
 namespace {
+
+// Each entry binds its arguments like the product's callables: by position
+// or keyword, every parameter required.
+constexpr const char* kMakeTreeParams[] = {"levels"};
+constexpr ParamSpec kMakeTreeSpec{nullptr, "make_tree", kMakeTreeParams, 1};
+constexpr const char* kXmlPrettyParams[] = {"element", "newline", "indent"};
+constexpr ParamSpec kXmlPrettySpec{nullptr, "xml_pretty", kXmlPrettyParams, 3};
+constexpr const char* kSplitCdataParams[] = {"text"};
+constexpr ParamSpec kSplitCdataSpec{nullptr, "split_cdata", kSplitCdataParams, 1};
+constexpr const char* kFailingDeallocParams[] = {"message"};
+constexpr ParamSpec kFailingDeallocSpec{"FailingDealloc", "__new__", kFailingDeallocParams, 1};
+
+template <class F>
+PyCFunction as_cfunction(F* f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
 
 PyRef item(PyObject* seq, Py_ssize_t k) { return checked(PySequence_GetItem(seq, k)); }
 
@@ -43,8 +62,10 @@ Node node_from_tuple(PyObject* t) {
 }
 
 // make_tree(levels): a vaskel.Tree holding exactly the given records.
-PyObject* make_tree(PyObject*, PyObject* levels) {
+PyObject* make_tree(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
+        auto bound = bind<1>(kMakeTreeSpec, args, kwargs);
+        PyObject* levels = bound[0];
         Tree tree;
         const Py_ssize_t nlevels = length(levels, "levels");
         for (Py_ssize_t l = 0; l < nlevels; ++l) {
@@ -79,19 +100,21 @@ xml::XMLElement element_from_tuple(PyObject* t) {
 }
 
 // xml_pretty(element, newline, indent): the writer's output for the element.
-PyObject* xml_pretty(PyObject*, PyObject* args) {
+PyObject* xml_pretty(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        PyObject *element, *newline, *indent;
-        if (!PyArg_ParseTuple(args, "OUU", &element, &newline, &indent)) throw PythonErrorSet{};
-        xml::XMLElement root = element_from_tuple(element);
-        return to_str(xml::to_string_pretty(root, py::text(newline), py::text(indent))).release();
+        auto bound = bind<3>(kXmlPrettySpec, args, kwargs);
+        xml::XMLElement root = element_from_tuple(bound[0]);
+        std::string_view newline = convert_arg("newline", [&] { return py::text(bound[1]); });
+        std::string_view indent = convert_arg("indent", [&] { return py::text(bound[2]); });
+        return to_str(xml::to_string_pretty(root, newline, indent)).release();
     });
 }
 
 // split_cdata(text): (before, None) or (before, (section, after)).
-PyObject* split_cdata(PyObject*, PyObject* arg) {
+PyObject* split_cdata(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        xml::CdataSplit split = xml::split_cdata(py::text(arg));
+        auto bound = bind<1>(kSplitCdataSpec, args, kwargs);
+        xml::CdataSplit split = xml::split_cdata(convert_arg("text", [&] { return py::text(bound[0]); }));
         PyRef before = to_str(split.before);
         if (!split.section_and_after) return Py_BuildValue("(OO)", before.get(), Py_None);
         PyRef section = to_str(split.section_and_after->first);
@@ -102,42 +125,46 @@ PyObject* split_cdata(PyObject*, PyObject* arg) {
 
 // FailingDealloc(message): an object whose destruction fails with `message`,
 // for the unraisable-error path of deallocation.
-struct Exploding {
+struct FailingDealloc {
     std::string message;
 };
-using ExplodingObject = Instance<Exploding>;
+using FailingDeallocObject = Instance<FailingDealloc>;
 
-PyObject* exploding_new(PyTypeObject* cls, PyObject* args, PyObject*) {
+PyObject* failing_dealloc_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        PyObject* message;
-        if (!PyArg_ParseTuple(args, "U", &message)) throw PythonErrorSet{};
-        PyObject* self = new_instance(cls, Exploding{owned_text(message)});
+        auto bound = bind<1>(kFailingDeallocSpec, args, kwargs);
+        std::string message = convert_arg("message", [&] { return owned_text(bound[0]); });
+        PyObject* self = new_instance(cls, FailingDealloc{std::move(message)});
         if (self == nullptr) throw_pending_error();
         return self;
     });
 }
 
-void exploding_destroy(PyObject* self) {
-    auto* obj = reinterpret_cast<ExplodingObject*>(self);
+void failing_dealloc_destroy(PyObject* self) {
+    auto* obj = reinterpret_cast<FailingDeallocObject*>(self);
     std::string message = std::move(obj->rec.message);
-    obj->rec.~Exploding();
+    obj->rec.~FailingDealloc();
     if (!message.empty()) fail(message);
 }
 
-void exploding_dealloc(PyObject* self) { guarded_dealloc(self, exploding_destroy); }
+void failing_dealloc_dealloc(PyObject* self) { guarded_dealloc(self, failing_dealloc_destroy); }
 
-PyType_Slot exploding_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(exploding_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(exploding_dealloc)},
+PyType_Slot failing_dealloc_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(failing_dealloc_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(failing_dealloc_dealloc)},
     {0, nullptr},
 };
-PyType_Spec exploding_spec = {"_vaskel_testing.FailingDealloc", static_cast<int>(sizeof(ExplodingObject)), 0,
-                              Py_TPFLAGS_DEFAULT, exploding_slots};
+PyType_Spec failing_dealloc_spec = {"_vaskel_testing.FailingDealloc",
+                                    static_cast<int>(sizeof(FailingDeallocObject)), 0, Py_TPFLAGS_DEFAULT,
+                                    failing_dealloc_slots};
 
 PyMethodDef methods[] = {
-    {"make_tree", make_tree, METH_O, "make_tree(levels): a vaskel.Tree holding exactly these node records."},
-    {"xml_pretty", xml_pretty, METH_VARARGS, "xml_pretty(element, newline, indent): the XML writer's output."},
-    {"split_cdata", split_cdata, METH_O, "split_cdata(text): the text cut at its first CDATA section."},
+    {"make_tree", as_cfunction(make_tree), METH_VARARGS | METH_KEYWORDS,
+     "make_tree(levels): a vaskel.Tree holding exactly these node records."},
+    {"xml_pretty", as_cfunction(xml_pretty), METH_VARARGS | METH_KEYWORDS,
+     "xml_pretty(element, newline, indent): the XML writer's output."},
+    {"split_cdata", as_cfunction(split_cdata), METH_VARARGS | METH_KEYWORDS,
+     "split_cdata(text): the text cut at its first CDATA section."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -148,15 +175,13 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_vaskel_testing", "Test-only a
 
 PyObject* init() {
     return guarded([]() -> PyObject* {
-        PyRef vaskel = checked(PyImport_ImportModule("vaskel"));
-        PyRef node = checked(PyObject_GetAttrString(vaskel.get(), "Node"));
-        PyRef tree = checked(PyObject_GetAttrString(vaskel.get(), "Tree"));
-        adopt_node_type(reinterpret_cast<PyTypeObject*>(node.get()));
-        adopt_tree_type(reinterpret_cast<PyTypeObject*>(tree.get()));
+        // Before anything else, so that this copy of the boundary never
+        // creates classes or an exception type of its own.
+        adopt_vaskel_state();
         PyRef module = checked(PyModule_Create(&module_def));
-        PyRef exploding = checked(PyType_FromSpec(&exploding_spec));
-        if (PyModule_AddObject(module.get(), "FailingDealloc", exploding.get()) < 0) throw_pending_error();
-        exploding.release();
+        PyRef failing = checked(PyType_FromSpec(&failing_dealloc_spec));
+        if (PyModule_AddObject(module.get(), "FailingDealloc", failing.get()) < 0) throw_pending_error();
+        failing.release();
         return module.release();
     });
 }
