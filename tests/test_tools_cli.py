@@ -32,7 +32,7 @@ def expected_xml(text):
 
 def test_version_and_usage():
     done = vaskel_cmd("--version")
-    assert done.stdout.decode() == f"vaskel {version('vaskel')}\n"
+    assert done.stdout.decode() == f"{version('vaskel')}\n"
     for args in ([], ["run", str(RULES_PATH)], ["frobnicate"], ["run", str(RULES_PATH), "x", "--out", "o", "--jobs", "0"]):
         done = vaskel_cmd(*args)
         assert done.returncode == 2 and b"Traceback" not in done.stderr, args

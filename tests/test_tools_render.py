@@ -5,7 +5,7 @@ import xml.etree.ElementTree as ET
 from html.parser import HTMLParser
 
 import vaskel
-from vaskel_tools import render_html, render_text, silence_trace, to_dict
+from vaskel_tools import render_html, render_text, show, silence_trace, to_dict
 
 RULES = {"le": "DET", "la": "DET", "chat": "NOM", "souris": "NOM", "DET+NOM": "GN", "DET+NOM+X": "_"}
 
@@ -59,3 +59,19 @@ def test_large_trees_are_cut_with_a_note():
     assert "only 500 are drawn" in page or "are drawn" in page
     drawn = root.findall(".//{http://www.w3.org/2000/svg}g")
     assert len(drawn) <= 500
+
+
+def test_show_displays_the_drawing_in_a_notebook(monkeypatch):
+    import sys
+    import types
+
+    shown = []
+    display = types.ModuleType("IPython.display")
+    display.HTML = lambda text: ("HTML", text)
+    display.display = shown.append
+    monkeypatch.setitem(sys.modules, "IPython", types.ModuleType("IPython"))
+    monkeypatch.setitem(sys.modules, "IPython.display", display)
+    show(make(["le", "chat"]), title="t")
+    [(kind, text)] = shown
+    assert kind == "HTML" and text.startswith("<div><style>") and "<svg" in text
+    ET.fromstring(text)

@@ -199,7 +199,7 @@ class _Parser(argparse.ArgumentParser):
 
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog="vaskel", description="Rule-based processing of French text with vaskel.")
-    parser.add_argument("--version", action="version", version=f"vaskel {_version()}")
+    parser.add_argument("--version", action="version", version=_version())
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
 
     p = sub.add_parser("demo", help="the whole job on the shipped French sample (or your own files)")
