@@ -6,7 +6,7 @@ import argparse
 import json
 import os
 import sys
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from importlib import resources
 from typing import NoReturn
 
@@ -78,17 +78,18 @@ def cmd_tokenize(args: argparse.Namespace) -> int:
     return EXIT_FAILED if failed else 0
 
 
-def _read_each(files: Sequence[str]) -> list[tuple[str, str | None]]:
+def _read_each(files: Sequence[str]) -> Iterator[tuple[str, str | None]]:
+    # One file at a time, so that a long list of files is never all in memory.
     if not files:
-        return list(_inputs(files))
-    out: list[tuple[str, str | None]] = []
+        yield from _inputs(files)
+        return
     for name in files:
         try:
-            out.append((name, read_text(name)))
+            text: str | None = read_text(name)
         except InputError as exc:
             _error(str(exc))
-            out.append((name, None))
-    return out
+            text = None
+        yield name, text
 
 
 def cmd_explain(args: argparse.Namespace) -> int:

@@ -389,6 +389,9 @@ def _run_pool(jobs: int, rules: dict[str, str], docs: list[Document], fmt: str, 
                     except BrokenProcessPool:
                         results = [DocResult(d.path, ok=False, error=f"{d.path}: its worker process ended abruptly")
                                    for d in batch]
+                    except Exception as exc:  # noqa: BLE001 - one line per document, the run goes on
+                        results = [DocResult(d.path, ok=False, error=f"{d.path}: {type(exc).__name__}: {exc}")
+                                   for d in batch]
                     for result in results:
                         done(result)
         except BaseException:
