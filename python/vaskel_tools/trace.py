@@ -118,6 +118,8 @@ def capture_trace() -> Iterator[CapturedTrace]:
     fd 1 (a script, not a notebook) are captured too. Descriptor 1 is restored
     however the block ends (PanicException, KeyboardInterrupt...), and the
     result is filled in then. Blocks nest: the innermost one takes the lines.
+    Descriptor 1 belongs to the whole process: what other threads write to it
+    during the block is captured too.
     """
     result = CapturedTrace()
     with tempfile.TemporaryFile() as spool:
