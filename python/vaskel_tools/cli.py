@@ -7,7 +7,6 @@ import json
 import os
 import sys
 from collections.abc import Iterator, Sequence
-from importlib import resources
 from typing import NoReturn
 
 from .corpus import InputError, load_rules, read_text
@@ -25,6 +24,8 @@ def _say(*lines: str) -> None:
 
 
 def _sample() -> tuple[str, dict[str, str]]:
+    from importlib import resources
+
     data = resources.files("vaskel_tools") / "data"
     text = (data / "texte.txt").read_text(encoding="utf-8")
     rules = json.loads((data / "regles.json").read_text(encoding="utf-8"))

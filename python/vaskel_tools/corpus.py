@@ -13,7 +13,6 @@ others still run.
 from __future__ import annotations
 
 import json
-import multiprocessing
 import os
 import sys
 import tempfile
@@ -306,6 +305,8 @@ def _batches(docs: list[Document], jobs: int) -> list[list[Document]]:
 
 
 def _pool_context() -> Any:
+    import multiprocessing
+
     methods = multiprocessing.get_all_start_methods()
     if "fork" in methods and threading.active_count() == 1:
         return multiprocessing.get_context("fork")  # quickest; safe without other threads
