@@ -189,3 +189,15 @@ def test_output_written_whole_or_not_at_all(tmp_path, monkeypatch):
     assert os.listdir(tmp_path) == ["x.xml"]
     corpus._write_whole(str(target), "new")
     assert target.read_text(encoding="utf-8") == "new" and os.listdir(tmp_path) == ["x.xml"]
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+@pytest.mark.parametrize("args", [["demo"], ["tokenize", DATA / "texte.txt"], ["explain", RULES_PATH]])
+def test_a_full_standard_output_gets_one_line(args):
+    with open("/dev/full", "wb") as full:
+        done = subprocess.run([sys.executable, "-m", "vaskel_tools", *map(str, args)], stdout=full,
+                              stderr=subprocess.PIPE, timeout=60)
+    assert done.returncode == 1
+    assert done.stderr.decode() in ("vaskel: standard output: No space left on device\n",
+                                    "vaskel: internal failure: failed printing to stdout: No space left on device "
+                                    "(os error 28)\n")

@@ -248,10 +248,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     from ._panic import __getattr__ as panic_type
 
     try:
-        try:
-            code: int = args.run(args)
-        finally:
-            sys.stdout.flush()
+        code: int = args.run(args)
+        sys.stdout.flush()
         return code
     except _Usage as exc:
         parser.error(str(exc))
@@ -259,16 +257,31 @@ def main(argv: Sequence[str] | None = None) -> int:
         _error(str(exc))
         return EXIT_FAILED
     except BrokenPipeError:
-        # The reader went away (`vaskel tokenize | head`): no traceback, and
-        # no second failure when Python flushes stdout at exit.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        # The reader went away (`vaskel tokenize | head`): no traceback.
+        _drop_stdout()
+        return EXIT_FAILED
+    except OSError as exc:
+        # Standard output could not be written (a full disk...): one line.
+        _drop_stdout()
+        _error(f"{exc.filename or 'standard output'}: {exc.strerror or exc}")
         return EXIT_FAILED
     except KeyboardInterrupt:
         _error("interrupted")
         return 130
     except BaseException as exc:
         if "vaskel" in sys.modules and isinstance(exc, panic_type("PanicException")):
+            _drop_stdout()
             _error(f"internal failure: {exc.args[0] if exc.args else ''}")
             return EXIT_FAILED
         raise
+
+
+def _drop_stdout() -> None:
+    # What is still buffered for a stdout that failed would fail again when
+    # Python flushes it at exit; it goes to /dev/null instead.
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError, AttributeError):
+        pass
