@@ -20,9 +20,9 @@ RULES = json.loads(RULES_PATH.read_text(encoding="utf-8"))
 SAMPLE = (DATA / "texte.txt").read_text(encoding="utf-8")
 
 
-def vaskel_cmd(*args, stdin=None, timeout=120):
+def vaskel_cmd(*args, stdin=None, timeout=120, env=None):
     return subprocess.run([sys.executable, "-m", "vaskel_tools", *map(str, args)], input=stdin,
-                          capture_output=True, timeout=timeout)
+                          capture_output=True, timeout=timeout, env=None if env is None else {**os.environ, **env})
 
 
 def expected_xml(text):
@@ -103,9 +103,11 @@ def test_run_writes_every_document_and_one_trace_piece_each(tmp_path, jobs):
     docs = make_corpus(tmp_path / "corpus", 12)
     (tmp_path / "corpus" / "bad.txt").write_bytes(b"caf\xe9\n")
     (tmp_path / "extra.txt").write_text("le chat", encoding="utf-8")
-    out, trace = tmp_path / "out", tmp_path / "trace.txt"
+    out, trace, spool = tmp_path / "out", tmp_path / "trace.txt", tmp_path / "tmp"
+    spool.mkdir()
     done = vaskel_cmd("run", RULES_PATH, tmp_path / "corpus", tmp_path / "extra.txt", tmp_path / "nope.txt",
-                      "--out", out, "--trace", trace, "--jobs", jobs)
+                      "--out", out, "--trace", trace, "--jobs", jobs, env={"TMPDIR": str(spool)})
+    assert list(spool.iterdir()) == []  # the traces' spool files are gone
     err = done.stderr.decode().splitlines()
     assert done.returncode == 1
     assert sorted(err) == [f"vaskel: {tmp_path / 'corpus' / 'bad.txt'}: not UTF-8 text (byte 0xe9 at offset 3)",

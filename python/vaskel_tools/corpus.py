@@ -134,15 +134,7 @@ def find_documents(inputs: Iterable[str], suffix: str) -> tuple[list[Document], 
 # --- one document, in whichever process runs it -----------------------------
 
 _lock = threading.Lock()  # one document at a time per process: fd 1 and 2 are shared
-_spool: tuple[str, int] | None = None  # this process's trace spool (path, fd)
-
-
-def _process_spool(spool_dir: str) -> tuple[str, int]:
-    global _spool
-    if _spool is None or not _spool[0].startswith(spool_dir):
-        path = os.path.join(spool_dir, f"trace-{os.getpid()}-{threading.get_ident()}")
-        _spool = (path, os.open(path, os.O_RDWR | os.O_CREAT | os.O_APPEND, 0o600))
-    return _spool
+_spool: tuple[str, int] | None = None  # the trace spool of the batch being run (path, fd)
 
 
 def _write_whole(path: str, text: str) -> None:
@@ -203,7 +195,9 @@ def process_document(doc: Document, rules: dict[str, str], fmt: str, out_dir: st
             start = 0
             spool_path = ""
         else:
-            spool_path, sink = _process_spool(trace)
+            if _spool is None:
+                raise RuntimeError("process_document with a spool folder runs inside process_batch")
+            spool_path, sink = _spool
             start = os.lseek(sink, 0, os.SEEK_END)
         for stream in (sys.stdout, sys.stderr):
             if stream is not None:
@@ -256,7 +250,32 @@ def process_document(doc: Document, rules: dict[str, str], fmt: str, out_dir: st
 
 def process_batch(docs: Sequence[Document], rules: dict[str, str], fmt: str, out_dir: str | None,
                   trace: str | None) -> list[DocResult]:
-    return [process_document(doc, rules, fmt, out_dir, trace) for doc in docs]
+    """Runs documents one after the other (``trace`` as for ``process_document``).
+
+    With a spool folder, the batch's traces go to a file of their own there,
+    which the caller deletes once it has copied them: the spool never holds
+    more than the batches in flight.
+    """
+    global _spool
+    if trace is None or trace == "inline":
+        return [process_document(doc, rules, fmt, out_dir, trace) for doc in docs]
+    fd, path = tempfile.mkstemp(prefix=f"batch-{os.getpid()}-", dir=trace)
+    _spool = (path, fd)
+    try:
+        return [process_document(doc, rules, fmt, out_dir, trace) for doc in docs]
+    finally:
+        _spool = None
+        os.close(fd)
+
+
+def _drop_spool(results: list[DocResult]) -> None:
+    for result in results:
+        if result.spool is not None:
+            try:
+                os.unlink(result.spool[0])
+            except OSError:
+                pass
+            return
 
 
 # --- the run -------------------------------------------------------------------
@@ -353,7 +372,9 @@ def run_corpus(rules: dict[str, str], docs: list[Document], out_dir: str, *, fmt
             _run_dask(dask, jobs, rules, docs, fmt, trace_path is not None, done)
         elif jobs == 1 or len(docs) <= 1:
             for doc in docs:
-                done(process_document(doc, rules, fmt, out_dir, spool_dir))
+                results = process_batch([doc], rules, fmt, out_dir, spool_dir)
+                done(results[0])
+                _drop_spool(results)
         else:
             _run_pool(jobs, rules, docs, fmt, out_dir, spool_dir, done)
     finally:
@@ -362,10 +383,6 @@ def run_corpus(rules: dict[str, str], docs: list[Document], out_dir: str, *, fmt
             for entry in os.listdir(spool_dir):
                 os.unlink(os.path.join(spool_dir, entry))
             os.rmdir(spool_dir)
-        global _spool
-        if _spool is not None and spool_dir is not None and _spool[0].startswith(spool_dir):
-            os.close(_spool[1])
-            _spool = None
     summary.seconds = time.perf_counter() - began
     return summary
 
@@ -395,6 +412,7 @@ def _run_pool(jobs: int, rules: dict[str, str], docs: list[Document], fmt: str, 
                                    for d in batch]
                     for result in results:
                         done(result)
+                    _drop_spool(results)
         except BaseException:
             for future in pending:
                 future.cancel()
