@@ -203,3 +203,28 @@ def test_a_full_standard_output_gets_one_line(args):
     assert done.stderr.decode() in ("vaskel: standard output: No space left on device\n",
                                     "vaskel: internal failure: failed printing to stdout: No space left on device "
                                     "(os error 28)\n")
+
+
+def test_a_worker_that_dies_costs_only_its_document(tmp_path, monkeypatch):
+    if corpus._pool_context().get_start_method() != "fork":
+        pytest.skip("the stand-in crash reaches the workers only through fork")
+    docs = make_corpus(tmp_path / "corpus", 24)
+    victim = vaskel.tokenize(docs["doc07"].read_text(encoding="utf-8"))[:5]
+    real = corpus._export
+
+    def export(fmt, tokens, rules):
+        if tokens[:5] == victim:
+            os._exit(9)  # as if killed for its memory
+        return real(fmt, tokens, rules)
+
+    monkeypatch.setattr(corpus, "_export", export)
+    found, _ = corpus.find_documents([str(tmp_path / "corpus")], ".xml")
+    out = tmp_path / "out"
+    summary = corpus.run_corpus(RULES, found, str(out), trace_path=str(tmp_path / "t"), jobs=2)
+    victims = sorted(str(p) for p in docs.values()
+                     if vaskel.tokenize(p.read_text(encoding="utf-8"))[:5] == victim)
+    assert 1 < len(victims) < 24
+    assert sorted(path for path, _ in summary.failed) == victims
+    assert all(message.endswith("the worker process running it ended abruptly") for _, message in summary.failed)
+    assert summary.written == 24 - len(victims) and len(list(out.iterdir())) == summary.written
+    assert (tmp_path / "t").read_text(encoding="utf-8").count("# document: ") == 24

@@ -389,27 +389,50 @@ def run_corpus(rules: dict[str, str], docs: list[Document], out_dir: str, *, fmt
 
 def _run_pool(jobs: int, rules: dict[str, str], docs: list[Document], fmt: str, out_dir: str,
               spool_dir: str | None, done: Callable[[DocResult], None]) -> None:
+    # A worker that dies (killed for memory, a crash) breaks the whole pool,
+    # and every document not done yet comes back unfinished. Those are run
+    # again one at a time in a single worker, where the next death points at
+    # exactly one document; that one is reported and the rest go on in
+    # parallel again.
+    remaining, careful = docs, False
+    while remaining:
+        if careful:
+            unfinished = _pool_pass(1, [[doc] for doc in remaining], rules, fmt, out_dir, spool_dir, done)
+            if unfinished:
+                culprit, remaining = unfinished[0], unfinished[1:]
+                done(DocResult(culprit.path, ok=False,
+                               error=f"{culprit.path}: the worker process running it ended abruptly"))
+            careful = False
+        else:
+            batches = _batches(remaining, jobs)
+            remaining = _pool_pass(min(jobs, len(batches)), batches, rules, fmt, out_dir, spool_dir, done)
+            careful = True
+
+
+def _pool_pass(workers: int, batches: list[list[Document]], rules: dict[str, str], fmt: str, out_dir: str,
+               spool_dir: str | None, done: Callable[[DocResult], None]) -> list[Document]:
+    """Runs the batches in a pool; returns the documents left unfinished by a broken pool, in order."""
     from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
     from concurrent.futures.process import BrokenProcessPool
 
-    batches = _batches(docs, jobs)
-    with ProcessPoolExecutor(max_workers=min(jobs, len(batches)), mp_context=_pool_context()) as pool:
-        pending: dict[Future[list[DocResult]], list[Document]] = {
-            pool.submit(process_batch, batch, rules, fmt, out_dir, spool_dir): batch for batch in batches
+    unfinished: list[int] = []
+    with ProcessPoolExecutor(max_workers=workers, mp_context=_pool_context()) as pool:
+        pending: dict[Future[list[DocResult]], int] = {
+            pool.submit(process_batch, batch, rules, fmt, out_dir, spool_dir): k for k, batch in enumerate(batches)
         }
         try:
             while pending:
                 finished, _ = wait(pending, return_when=FIRST_COMPLETED)
                 for future in finished:
-                    batch = pending.pop(future)
+                    k = pending.pop(future)
                     try:
                         results = future.result()
                     except BrokenProcessPool:
-                        results = [DocResult(d.path, ok=False, error=f"{d.path}: its worker process ended abruptly")
-                                   for d in batch]
+                        unfinished.append(k)
+                        continue
                     except Exception as exc:  # noqa: BLE001 - one line per document, the run goes on
                         results = [DocResult(d.path, ok=False, error=f"{d.path}: {type(exc).__name__}: {exc}")
-                                   for d in batch]
+                                   for d in batches[k]]
                     for result in results:
                         done(result)
                     _drop_spool(results)
@@ -417,6 +440,7 @@ def _run_pool(jobs: int, rules: dict[str, str], docs: list[Document], fmt: str, 
             for future in pending:
                 future.cancel()
             raise
+    return [doc for k in sorted(unfinished) for doc in batches[k]]
 
 
 def _run_dask(address: str, jobs: int, rules: dict[str, str], docs: list[Document], fmt: str,
