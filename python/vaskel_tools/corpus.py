@@ -459,11 +459,17 @@ def _run_dask(address: str, jobs: int, rules: dict[str, str], docs: list[Documen
         cluster = None
         client = Client(address)
     try:
-        futures = [client.submit(process_batch, batch, rules, fmt, None, "inline" if keep_trace else None,
-                                 pure=False)
-                   for batch in _batches(docs, jobs)]
-        for future in as_completed(futures):
-            for result in future.result():
+        batches = _batches(docs, jobs)
+        futures = {client.submit(process_batch, batch, rules, fmt, None, "inline" if keep_trace else None,
+                                 pure=False): batch
+                   for batch in batches}
+        for future in as_completed(list(futures)):
+            try:
+                results = future.result()
+            except Exception as exc:  # noqa: BLE001 - a lost worker, a failed task: one line per document
+                results = [DocResult(d.path, ok=False, error=f"{d.path}: the Dask task failed: "
+                                     f"{type(exc).__name__}: {exc}") for d in futures[future]]
+            for result in results:
                 done(result)
     finally:
         client.close()
