@@ -73,5 +73,6 @@ def test_show_displays_the_drawing_in_a_notebook(monkeypatch):
     monkeypatch.setitem(sys.modules, "IPython.display", display)
     show(make(["le", "chat"]), title="t")
     [(kind, text)] = shown
-    assert kind == "HTML" and text.startswith("<div><style>") and "<svg" in text
+    assert kind == "HTML" and text.startswith("<div class=\"vaskel-tree\"><style>") and "<svg" in text
+    assert "body" not in text.split("</style>")[0]  # scoped: the notebook keeps its own styles
     ET.fromstring(text)

@@ -101,23 +101,25 @@ def render_text(tree: Any, max_nodes: int = 40, width: int = 60) -> str:
 # --- HTML -------------------------------------------------------------------------
 
 _CSS = """
-body { font-family: system-ui, -apple-system, "Segoe UI", sans-serif; margin: 1.5em; color: #1d2430;
-       background: #f7f8fa; }
-h1 { font-size: 1.3em; margin: 0 0 .3em 0; }
-p.meta { margin: .2em 0; color: #4a5566; }
-p.note { margin: .6em 0; padding: .5em .8em; background: #fff4d6; border-left: 4px solid #e0a800; }
-div.frame { overflow: auto; background: #fff; border: 1px solid #d6dbe3; border-radius: 6px;
-            padding: 8px; margin-top: 1em; }
-svg text { font-family: ui-monospace, "DejaVu Sans Mono", Menlo, monospace; font-size: 13px; }
-svg .lvl { font-family: system-ui, sans-serif; font-size: 12px; fill: #4a5566; font-weight: 600; }
-svg .leaf rect { fill: #e8f1fb; stroke: #5b8fc9; }
-svg .inner rect { fill: #eaf6ec; stroke: #4c9a5c; }
-svg .top rect { fill: #fdf0e4; stroke: #d0873b; }
-svg .idx { fill: #7a8595; font-size: 10px; }
-svg line.link { stroke: #8f99a8; stroke-width: 1.2; }
-svg line.bad { stroke: #c0392b; stroke-dasharray: 4 3; }
-svg g.node:hover rect { stroke-width: 2.5; }
+.vaskel-tree { font-family: system-ui, -apple-system, "Segoe UI", sans-serif; color: #1d2430; }
+.vaskel-tree h1 { font-size: 1.3em; margin: 0 0 .3em 0; }
+.vaskel-tree p.meta { margin: .2em 0; color: #4a5566; }
+.vaskel-tree p.note { margin: .6em 0; padding: .5em .8em; background: #fff4d6; border-left: 4px solid #e0a800; }
+.vaskel-tree div.frame { overflow: auto; background: #fff; border: 1px solid #d6dbe3; border-radius: 6px;
+                         padding: 8px; margin-top: 1em; }
+.vaskel-tree svg text { font-family: ui-monospace, "DejaVu Sans Mono", Menlo, monospace; font-size: 13px; }
+.vaskel-tree svg .lvl { font-family: system-ui, sans-serif; font-size: 12px; fill: #4a5566; font-weight: 600; }
+.vaskel-tree svg .leaf rect { fill: #e8f1fb; stroke: #5b8fc9; }
+.vaskel-tree svg .inner rect { fill: #eaf6ec; stroke: #4c9a5c; }
+.vaskel-tree svg .top rect { fill: #fdf0e4; stroke: #d0873b; }
+.vaskel-tree svg .idx { fill: #7a8595; font-size: 10px; }
+.vaskel-tree svg line.link { stroke: #8f99a8; stroke-width: 1.2; }
+.vaskel-tree svg line.bad { stroke: #c0392b; stroke-dasharray: 4 3; }
+.vaskel-tree svg g.node:hover rect { stroke-width: 2.5; }
 """
+# Every rule above is scoped to the drawing, so that it can sit inside a
+# notebook without restyling it; the page adds its own margins.
+_PAGE_CSS = "body { margin: 1.5em; background: #f7f8fa; }"
 
 _MAX_DRAWN = 2000
 _CHAR_W = 7.9
@@ -139,12 +141,12 @@ def render_html(tree: Any, title: str = "vaskel tree", max_nodes: int = _MAX_DRA
     body = _html_body(_levels(tree), title, max_nodes)
     return ("<!DOCTYPE html>\n<html xmlns=\"http://www.w3.org/1999/xhtml\" lang=\"fr\">\n<head>\n"
             "<meta charset=\"utf-8\"/>\n"
-            f"<title>{html.escape(_visible(title))}</title>\n<style>{_CSS}</style>\n</head>\n"
-            f"<body>\n{body}\n</body>\n</html>\n")
+            f"<title>{html.escape(_visible(title))}</title>\n<style>{_PAGE_CSS}{_CSS}</style>\n</head>\n"
+            f"<body>\n<div class=\"vaskel-tree\">\n{body}\n</div>\n</body>\n</html>\n")
 
 
 def _fragment(tree: Any, title: str, max_nodes: int) -> str:
-    return f"<div><style>{_CSS}</style>{_html_body(_levels(tree), title, max_nodes)}</div>"
+    return f"<div class=\"vaskel-tree\"><style>{_CSS}</style>{_html_body(_levels(tree), title, max_nodes)}</div>"
 
 
 def _html_body(levels: list[list[NodeDict]], title: str, max_nodes: int) -> str:
