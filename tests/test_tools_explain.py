@@ -113,3 +113,13 @@ def test_every_reachable_key_is_matched_by_some_tokens(rules):
         split = report.verdicts[key].split
         body = [token_of[label] for label in split]
         assert any(key in (run(body + [pad] * report.max_parts, rules) or [[]])[0] for pad in pads), key
+
+
+def test_walk_through_reads_labels_that_look_like_trace_lines():
+    tricky = "X\nlower : 0 ; upper : 1 ; len : 3"
+    rules = {"a": tricky, "b": "[]\n", "c\nd": "Y", f"{tricky}+[]\n": "P", "Q+Q+Q": "_"}
+    report = explain(rules, ["a", "b", "a", "b"])
+    assert report.passes is not None, report.walk_error
+    assert report.passes[0].matches == [f"{tricky}+[]\n"]
+    assert [(w.lower, w.matched) for w in report.passes[0].windows] == [(0, True), (2, False), (3, False), (4, False), (5, False)]
+    assert report.reachable == [f"{tricky}+[]\n"]
