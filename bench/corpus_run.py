@@ -76,7 +76,12 @@ def make_corpus(docs: int, size: int) -> Path:
     return corpus
 
 
-def timed(cmd: list[str]) -> float:
+def timed(cmd: list[str], out: Path) -> float:
+    # Every run writes into an empty folder: on ext4, renaming a file over an
+    # existing one (as `vaskel run` does to replace an output whole) makes the
+    # kernel write the new file out at once, which would time the disk.
+    shutil.rmtree(out, ignore_errors=True)
+    out.mkdir()
     began = time.perf_counter()
     subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL)
     return time.perf_counter() - began
@@ -107,13 +112,12 @@ def main() -> None:
             "vaskel run --jobs 2": vaskel_cmd + ["--out", str(out), "--trace", trace_file if trace == "file" else "none",
                                                  "--jobs", "2"],
         }
-        out.mkdir(exist_ok=True)
         for cmd in runs.values():
-            timed(cmd)  # warm the page cache and the imports
+            timed(cmd, out)  # warm the page cache and the imports
         samples: dict[str, list[float]] = {name: [] for name in runs}
         for _ in range(args.reps):
             for name, cmd in runs.items():
-                samples[name].append(timed(cmd))
+                samples[name].append(timed(cmd, out))
         results[trace] = samples
 
     total = sum(p.stat().st_size for p in corpus.iterdir())

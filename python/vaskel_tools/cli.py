@@ -193,6 +193,14 @@ def _version() -> str:
         return "unknown (not installed)"
 
 
+class _Version(argparse.Action):
+    # importlib.metadata is slow to import: only --version pays for it.
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: object,
+                 option_string: str | None = None) -> None:
+        print(_version())
+        parser.exit()
+
+
 class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         self.print_usage(sys.stderr)
@@ -201,7 +209,7 @@ class _Parser(argparse.ArgumentParser):
 
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog="vaskel", description="Rule-based processing of French text with vaskel.")
-    parser.add_argument("--version", action="version", version=_version())
+    parser.add_argument("--version", action=_Version, nargs=0, help="print the version of vaskel and exit")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
 
     p = sub.add_parser("demo", help="the whole job on the shipped French sample (or your own files)")
