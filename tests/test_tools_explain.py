@@ -33,6 +33,11 @@ def test_rule_bases_of_the_readme():
         assert (report.reachable, report.unreachable, report.widths) == (reachable, unreachable, widths), rules
 
 
+def test_the_shipped_sample_rule_base():
+    report = explain(json.loads((DATA / "regles.json").read_text(encoding="utf-8")))
+    assert report.unreachable == ["PREP+DET+ADJ+NOM"] and report.widths == [3, 2, 1]
+
+
 def test_the_obvious_rule_base_says_why():
     report = explain({"le": "DET", "chat": "NOM", "DET+NOM": "GN"})
     assert report.max_parts == 2

@@ -319,8 +319,16 @@ class _TraceFile:
 def _batches(docs: list[Document], jobs: int) -> list[list[Document]]:
     # Small enough that the workers finish together, large enough that the
     # cost of a task stays small beside its documents.
-    size = max(1, min(16, len(docs) // (jobs * 8) or 1))
+    size = max(1, min(8, len(docs) // (jobs * 8) or 1))
     return [docs[k:k + size] for k in range(0, len(docs), size)]
+
+
+def _cores() -> int:
+    # The cores this process may run on, which a container or taskset can
+    # make fewer than the machine's.
+    if hasattr(os, "sched_getaffinity"):
+        return len(os.sched_getaffinity(0)) or 1
+    return os.cpu_count() or 1
 
 
 def _pool_context() -> Any:
@@ -345,7 +353,7 @@ def run_corpus(rules: dict[str, str], docs: list[Document], out_dir: str, *, fmt
     this process once per document, as each one is done.
     """
     began = time.perf_counter()
-    jobs = max(1, jobs if jobs is not None else (os.cpu_count() or 1))
+    jobs = max(1, jobs if jobs is not None else _cores())
     os.makedirs(out_dir, exist_ok=True)
     summary = RunSummary(documents=len(docs))
     traces = _TraceFile(trace_path)
