@@ -128,3 +128,18 @@ def test_walk_through_reads_labels_that_look_like_trace_lines():
     assert report.passes[0].matches == [f"{tricky}+[]\n"]
     assert [(w.lower, w.matched) for w in report.passes[0].windows] == [(0, True), (2, False), (3, False), (4, False), (5, False)]
     assert report.reachable == [f"{tricky}+[]\n"]
+
+
+def test_the_tools_tour_prints_what_the_readme_says():
+    import subprocess
+    import sys
+
+    root = DATA.parent.parent.parent
+    done = subprocess.run([sys.executable, str(root / "examples" / "tools_tour.py")], capture_output=True,
+                          text=True, check=True, timeout=60)
+    readme = (root / "README.md").read_text(encoding="utf-8")
+    shown = "['le : DET', 'chat : NOM', 'lower : 0 ; upper : 1 ; len : 7', 'DET'"
+    assert shown in readme and shown in done.stdout
+    claim = "UNREACHABLE 'DET+NOM' (2 pieces): it needs 2 labels but windows hold at most 1"
+    assert claim in readme and claim in done.stdout
+    assert done.stdout.rstrip().endswith("['DET+NOM']")
