@@ -108,3 +108,24 @@ def test_notebook_case_fd1_on_a_pipe_drained_by_a_thread():
     count, matches, piped = done.stderr.split(" ", 2)
     assert int(matches) > 1000 and int(count) > 40000
     assert piped.strip() == "b'done\\n'"
+
+
+def test_restore_survives_an_interrupt_in_the_middle(monkeypatch, capfd):
+    from vaskel_tools import trace as trace_module
+
+    before = fd1_target()
+    real_dup2, calls = os.dup2, []
+
+    def dup2(a, b, *rest):
+        real_dup2(a, b, *rest)
+        calls.append(b)
+        if len(calls) == 2:  # the restoring dup2 is done, then a signal handler raises
+            raise KeyboardInterrupt
+
+    monkeypatch.setattr(trace_module.os, "dup2", dup2)
+    with pytest.raises(KeyboardInterrupt):
+        with capture_trace() as trace:
+            os.write(1, b"x\n")
+    monkeypatch.undo()
+    assert fd1_target() == before and trace.lines == ["x"]
+    capfd.readouterr()

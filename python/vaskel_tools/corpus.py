@@ -23,6 +23,8 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
+from .trace import restore_fd
+
 __all__ = ["Document", "DocResult", "RunSummary", "find_documents", "load_rules", "run_corpus"]
 
 
@@ -221,10 +223,10 @@ def process_document(doc: Document, rules: dict[str, str], fmt: str, out_dir: st
                 result.error = f"{doc.path}: {type(exc).__name__}: {exc}"
                 output = None
         finally:
-            os.dup2(saved[0], 1)
-            os.dup2(saved[1], 2)
-            os.close(saved[0])
-            os.close(saved[1])
+            try:
+                restore_fd(saved[0], 1)
+            finally:
+                restore_fd(saved[1], 2)
             if trace is None:
                 os.close(sink)
             elif trace == "inline":

@@ -65,18 +65,20 @@ def _flush_stdout() -> None:
                 pass
 
 
-def _restore_fd1(saved: int) -> None:
-    # Puts the saved descriptor back even when a signal handler raises
-    # (KeyboardInterrupt) while this runs: the exception is raised again once
-    # fd 1 is back.
+def restore_fd(saved: int, fd: int = 1) -> None:
+    """Puts ``saved`` back as ``fd`` and closes it (``saved`` < 0: closes ``fd``).
+
+    Done even when a signal handler raises (KeyboardInterrupt) while this
+    runs: the exception is raised again once the descriptor is back.
+    """
     pending: BaseException | None = None
     while True:
         try:
             if saved >= 0:
-                os.dup2(saved, 1)
+                os.dup2(saved, fd)
                 os.close(saved)
             else:
-                os.close(1)
+                os.close(fd)
             break
         except OSError:
             break
@@ -100,7 +102,7 @@ def _fd1_to(target: IO[bytes]) -> Iterator[None]:
         finally:
             _flush_stdout()
     finally:
-        _restore_fd1(saved)
+        restore_fd(saved)
 
 
 @contextmanager
