@@ -253,8 +253,6 @@ def main(argv: Sequence[str] | None = None) -> int:
         return EXIT_USAGE
     if args.command == "demo" and (args.text is None) != (args.rules is None):
         parser.error("demo: give both a text file and a rule base, or neither")
-    from ._panic import __getattr__ as panic_type
-
     try:
         code: int = args.run(args)
         sys.stdout.flush()
@@ -277,11 +275,20 @@ def main(argv: Sequence[str] | None = None) -> int:
         _error("interrupted")
         return 130
     except BaseException as exc:
-        if "vaskel" in sys.modules and isinstance(exc, panic_type("PanicException")):
+        if "vaskel" in sys.modules and isinstance(exc, _panic_or_none()):
             _drop_stdout()
             _error(f"internal failure: {exc.args[0] if exc.args else ''}")
             return EXIT_FAILED
         raise
+
+
+def _panic_or_none() -> tuple[type[BaseException], ...]:
+    from ._panic import __getattr__ as panic_type
+
+    try:
+        return (panic_type("PanicException"),)
+    except AttributeError:
+        return ()
 
 
 def _drop_stdout() -> None:
