@@ -152,7 +152,9 @@ def cmd_run(args: argparse.Namespace) -> int:
     def on_result(result: DocResult) -> None:
         if not result.ok:
             if bar is not None:
-                bar.write("vaskel: " + result.error, file=sys.stderr)
+                bar.clear()
+                _error(result.error)
+                bar.refresh()
             else:
                 _error(result.error)
         if bar is not None:
@@ -180,6 +182,8 @@ class _Usage(Exception):
 
 
 def _error(message: str) -> None:
+    # One line, whatever a file name or an error text holds.
+    message = message.replace("\r", "\\r").replace("\n", "\\n")
     sys.stderr.write(f"vaskel: {message}\n")
     sys.stderr.flush()
 

@@ -290,7 +290,8 @@ class _TraceFile:
     def add(self, result: DocResult) -> None:
         if self.fd < 0:
             return
-        head = f"# document: {result.path}\n".encode("utf-8", errors="surrogateescape")
+        shown = result.path.replace("\r", "\\r").replace("\n", "\\n")  # the header stays one line
+        head = f"# document: {shown}\n".encode("utf-8", errors="surrogateescape")
         os.write(self.fd, head)
         if result.trace is not None:
             view = memoryview(result.trace)
