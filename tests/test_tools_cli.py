@@ -228,3 +228,32 @@ def test_a_worker_that_dies_costs_only_its_document(tmp_path, monkeypatch):
     assert all(message.endswith("the worker process running it ended abruptly") for _, message in summary.failed)
     assert summary.written == 24 - len(victims) and len(list(out.iterdir())) == summary.written
     assert (tmp_path / "t").read_text(encoding="utf-8").count("# document: ") == 24
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="uses a Linux pseudo-terminal")
+def test_progress_bar_only_on_a_terminal(tmp_path):
+    import fcntl
+    import pty
+    import struct
+    import termios
+
+    make_corpus(tmp_path / "corpus", 3)
+    args = [sys.executable, "-m", "vaskel_tools", "run", str(RULES_PATH), str(tmp_path / "corpus")]
+    main, sub = pty.openpty()
+    fcntl.ioctl(sub, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+    with subprocess.Popen(args + ["--out", str(tmp_path / "a")], stdout=subprocess.PIPE, stderr=sub) as proc:
+        os.close(sub)
+        seen = b""
+        while True:
+            try:
+                chunk = os.read(main, 4096)
+            except OSError:  # the other end closed
+                break
+            if not chunk:
+                break
+            seen += chunk
+        assert proc.wait(timeout=60) == 0
+    os.close(main)
+    assert b"0/3" in seen and b"doc" in seen
+    piped = vaskel_cmd("run", RULES_PATH, tmp_path / "corpus", "--out", tmp_path / "b")
+    assert piped.returncode == 0 and piped.stderr == b""
