@@ -313,7 +313,7 @@ def _format(r: Explanation, max_windows: int = 60) -> str:
     for key, value in r.single.items():
         by_label.setdefault(value, []).append(key)
     for value, keys in list(by_label.items())[:40]:
-        named = ", ".join(_shown(k) for k in keys[:12]) + (f", … {len(keys) - 12} more" if len(keys) > 12 else "")
+        named = ", ".join(_shown(k) if k else "''" for k in keys[:12]) + (f", … {len(keys) - 12} more" if len(keys) > 12 else "")
         add(f"  {_shown(value)} <- {named}")
     if len(by_label) > 40:
         add(f"  … {len(by_label) - 40} more labels")
@@ -327,9 +327,12 @@ def _format(r: Explanation, max_windows: int = 60) -> str:
         verdict = r.verdicts[key]
         mark = "reachable  " if key in r.reachable else "UNREACHABLE"
         add(f"  {mark} {key!r} ({verdict.pieces} pieces): {verdict.reason}")
-    if r.warnings:
+    # The keys that can never match were just listed with their reason.
+    listed = {f"key {key!r} can never match: {r.verdicts[key].reason}" for key in r.unreachable}
+    others = [warning for warning in r.warnings if warning not in listed]
+    if others:
         add("warnings:")
-        for warning in r.warnings:
+        for warning in others:
             add(f"  - {warning}")
     if r.tokens is None:
         return "\n".join(out)
