@@ -226,6 +226,7 @@ def test_a_worker_that_dies_costs_only_its_document(tmp_path, monkeypatch):
     assert 1 < len(victims) < 24
     assert sorted(path for path, _ in summary.failed) == victims
     assert all(message.endswith("the worker process running it ended abruptly") for _, message in summary.failed)
+    # Outputs of every other document, and no temporary file left by the workers the pool ended.
     assert summary.written == 24 - len(victims) and len(list(out.iterdir())) == summary.written
     assert (tmp_path / "t").read_text(encoding="utf-8").count("# document: ") == 24
 
@@ -257,3 +258,10 @@ def test_progress_bar_only_on_a_terminal(tmp_path):
     assert b"0/3" in seen and b"doc" in seen
     piped = vaskel_cmd("run", RULES_PATH, tmp_path / "corpus", "--out", tmp_path / "b")
     assert piped.returncode == 0 and piped.stderr == b""
+
+
+def test_temporary_files_of_stopped_workers_are_removed(tmp_path):
+    for name in (".x.xml.ab_12cd3.part", ".y.xml.zz.part", "x.xml", ".x.xml.keep"):
+        (tmp_path / name).write_text("", encoding="utf-8")
+    corpus._drop_partial_outputs(str(tmp_path), {".x.xml."})
+    assert sorted(p.name for p in tmp_path.iterdir()) == [".x.xml.keep", ".y.xml.zz.part", "x.xml"]

@@ -394,8 +394,25 @@ def run_corpus(rules: dict[str, str], docs: list[Document], out_dir: str, *, fmt
             for entry in os.listdir(spool_dir):
                 os.unlink(os.path.join(spool_dir, entry))
             os.rmdir(spool_dir)
+        _drop_partial_outputs(out_dir, {f".{doc.name}.{fmt}." for doc in docs})
     summary.seconds = time.perf_counter() - began
     return summary
+
+
+def _drop_partial_outputs(out_dir: str, prefixes: set[str]) -> None:
+    # A worker stopped while writing (the pool ends the others when one dies,
+    # or on an interrupt) leaves its temporary file: never an output, but
+    # litter in the folder.
+    try:
+        entries = os.listdir(out_dir)
+    except OSError:
+        return
+    for entry in entries:
+        if entry.endswith(".part") and entry.startswith(".") and entry[:entry.rfind(".", 0, -5) + 1] in prefixes:
+            try:
+                os.unlink(os.path.join(out_dir, entry))
+            except OSError:
+                pass
 
 
 def _run_pool(jobs: int, rules: dict[str, str], docs: list[Document], fmt: str, out_dir: str,
