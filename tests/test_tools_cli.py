@@ -107,7 +107,8 @@ def test_run_writes_every_document_and_one_trace_piece_each(tmp_path, jobs):
     spool.mkdir()
     done = vaskel_cmd("run", RULES_PATH, tmp_path / "corpus", tmp_path / "extra.txt", tmp_path / "nope.txt",
                       "--out", out, "--trace", trace, "--jobs", jobs, env={"TMPDIR": str(spool)})
-    assert list(spool.iterdir()) == []  # the traces' spool files are gone
+    assert list(spool.iterdir()) == []  # nothing in the temporary folder
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["corpus", "extra.txt", "out", "tmp", "trace.txt"]
     err = done.stderr.decode().splitlines()
     assert done.returncode == 1
     assert sorted(err) == [f"vaskel: {tmp_path / 'corpus' / 'bad.txt'}: not UTF-8 text (byte 0xe9 at offset 3)",

@@ -377,7 +377,11 @@ def run_corpus(rules: dict[str, str], docs: list[Document], out_dir: str, *, fmt
             on_result(result)
 
     names = {doc.path: doc.name for doc in docs}
-    spool_dir = tempfile.mkdtemp(prefix="vaskel-run-") if trace_path is not None else None
+    # The spool sits next to the trace file: the same file system (the copy
+    # stays in the kernel), and room where the trace is meant to go rather
+    # than in a /tmp that may be small.
+    spool_dir = (tempfile.mkdtemp(prefix=".vaskel-run-", dir=os.path.dirname(os.path.abspath(trace_path)))
+                 if trace_path is not None else None)
     try:
         if dask is not None:
             _run_dask(dask, jobs, rules, docs, fmt, trace_path is not None, done)
