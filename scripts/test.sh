@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the whole test suite:
 #   1. builds vaskel with its test-only module into .venv and runs pytest;
-#   2. checks the type stubs against the module (stubtest) and the examples with mypy;
+#   2. checks the type stubs against the module (stubtest), and the examples and the
+#      vaskel_tools package with mypy (strict; the files are listed in pyproject.toml);
 #   3. runs pytest again against an AddressSanitizer + UBSan build;
 #   4. runs each libFuzzer target for FUZZ_SECONDS (default 60) seconds.
 # Set FUZZ_SECONDS=0 to skip the fuzzing step.

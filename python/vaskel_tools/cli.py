@@ -1,0 +1,306 @@
+"""The ``vaskel`` command: demo, tokenize, explain, show, run."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+from collections.abc import Iterator, Sequence
+from typing import NoReturn
+
+from .corpus import InputError, load_rules, read_text
+
+EXIT_FAILED = 1
+EXIT_USAGE = 2
+
+
+def _say(*lines: str) -> None:
+    # Flushed at once: vaskel's own lines bypass sys.stdout and must come
+    # out after ours.
+    for line in lines:
+        print(line)
+    sys.stdout.flush()
+
+
+def _sample() -> tuple[str, dict[str, str]]:
+    from importlib import resources
+
+    data = resources.files("vaskel_tools") / "data"
+    text = (data / "texte.txt").read_text(encoding="utf-8")
+    rules = json.loads((data / "regles.json").read_text(encoding="utf-8"))
+    return text, rules
+
+
+def cmd_demo(args: argparse.Namespace) -> int:
+    import vaskel
+
+    from .explain import explain
+    from .render import render_text
+
+    if args.text is None:
+        text, rules = _sample()
+    else:
+        text, rules = read_text(args.text), load_rules(args.rules)
+    tokens = vaskel.tokenize(text)
+    _say(f"== {len(tokens)} tokens", " | ".join(tokens), "", "== the rule base explained",
+         str(explain(rules)), "", "== engine trace")
+    tree = vaskel.engine(tokens, rules)
+    _say("", "== the tree", render_text(tree), "", "== XML export (node lines first)")
+    xml = tree.to_xml()
+    _say(xml)
+    return 0
+
+
+def _inputs(files: Sequence[str]) -> list[tuple[str, str]]:
+    if not files:
+        data = sys.stdin.buffer.read()
+        try:
+            return [("<stdin>", data.decode("utf-8-sig"))]
+        except UnicodeDecodeError as exc:
+            raise InputError(f"<stdin>: not UTF-8 text (byte 0x{data[exc.start]:02x} at offset {exc.start})") \
+                from None
+    return [(name, read_text(name)) for name in files]
+
+
+def cmd_tokenize(args: argparse.Namespace) -> int:
+    import vaskel
+
+    failed = False
+    for name, text in _read_each(args.files):
+        if text is None:
+            failed = True
+            continue
+        tokens = vaskel.tokenize(text)
+        if args.json:
+            sys.stdout.write(json.dumps(tokens, ensure_ascii=False) + "\n")
+        else:
+            sys.stdout.write("".join(token + "\n" for token in tokens))
+    return EXIT_FAILED if failed else 0
+
+
+def _read_each(files: Sequence[str]) -> Iterator[tuple[str, str | None]]:
+    # One file at a time, so that a long list of files is never all in memory.
+    if not files:
+        yield from _inputs(files)
+        return
+    for name in files:
+        try:
+            text: str | None = read_text(name)
+        except InputError as exc:
+            _error(str(exc))
+            text = None
+        yield name, text
+
+
+def cmd_explain(args: argparse.Namespace) -> int:
+    import vaskel
+
+    from .explain import explain
+
+    rules = load_rules(args.rules)
+    tokens = vaskel.tokenize(_inputs([args.text])[0][1]) if args.text else None
+    _say(str(explain(rules, tokens)))
+    return 0
+
+
+def cmd_show(args: argparse.Namespace) -> int:
+    import vaskel
+
+    from .render import render_html, render_text
+    from .trace import silence_trace
+
+    rules = load_rules(args.rules)
+    tokens = vaskel.tokenize(_inputs([args.text])[0][1])
+    with silence_trace():
+        tree = vaskel.engine(tokens, rules)
+    if args.html:
+        from .corpus import _write_whole
+
+        try:
+            _write_whole(args.html, render_html(tree, title=os.path.basename(args.text)))
+        except OSError as exc:
+            raise InputError(f"{args.html}: cannot write: {exc.strerror or exc}") from None
+        _say(f"wrote {args.html}")
+    else:
+        _say(render_text(tree))
+    return 0
+
+
+def cmd_run(args: argparse.Namespace) -> int:
+    from .corpus import DocResult, find_documents, run_corpus
+
+    if args.jobs is not None and args.jobs < 1:
+        raise _Usage("--jobs must be 1 or more")
+    rules = load_rules(args.rules)
+    docs, refused = find_documents(args.inputs, "." + args.format)
+    for _, message in refused:
+        _error(message)
+    trace_path = None if args.trace == "none" else (args.trace or os.path.join(args.out, "trace.txt"))
+    try:
+        os.makedirs(args.out, exist_ok=True)
+    except OSError as exc:
+        raise InputError(f"{args.out}: cannot create the output folder: {exc.strerror or exc}") from None
+
+    bar = None
+    if sys.stderr.isatty() and docs:
+        from tqdm import tqdm
+
+        tqdm.monitor_interval = 0  # no monitor thread: worker processes may be forked
+        bar = tqdm(total=len(docs), unit="doc", file=sys.stderr, leave=False)
+
+    def on_result(result: DocResult) -> None:
+        if not result.ok:
+            if bar is not None:
+                bar.clear()
+                _error(result.error)
+                bar.refresh()
+            else:
+                _error(result.error)
+        if bar is not None:
+            bar.update(1)
+
+    try:
+        summary = run_corpus(rules, docs, args.out, fmt=args.format, trace_path=trace_path, jobs=args.jobs,
+                             dask=args.dask, on_result=on_result)
+    except OSError as exc:
+        name = exc.filename or (trace_path or args.out)
+        raise InputError(f"{name}: {exc.strerror or exc}") from None
+    finally:
+        if bar is not None:
+            bar.close()
+    failed = len(summary.failed) + len(refused)
+    rate = summary.tokens / summary.seconds if summary.seconds > 0 else 0.0
+    _say(f"vaskel run: {summary.written} of {summary.documents + len(refused)} documents written to "
+         f"{args.out} ({args.format}), {failed} failed; {summary.tokens} tokens in {summary.seconds:.2f} s "
+         f"({rate:,.0f} tokens/s)" + (f"; trace in {trace_path}" if trace_path else ""))
+    return EXIT_FAILED if failed else 0
+
+
+class _Usage(Exception):
+    pass
+
+
+def _error(message: str) -> None:
+    # One line, whatever a file name or an error text holds.
+    message = message.replace("\r", "\\r").replace("\n", "\\n")
+    sys.stderr.write(f"vaskel: {message}\n")
+    sys.stderr.flush()
+
+
+def _version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("vaskel")
+    except PackageNotFoundError:
+        return "unknown (not installed)"
+
+
+class _Version(argparse.Action):
+    # importlib.metadata is slow to import: only --version pays for it.
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: object,
+                 option_string: str | None = None) -> None:
+        print(_version())
+        parser.exit()
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        self.print_usage(sys.stderr)
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {message}\n")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(prog="vaskel", description="Rule-based processing of French text with vaskel.")
+    parser.add_argument("--version", action=_Version, nargs=0, help="print the version of vaskel and exit")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+
+    p = sub.add_parser("demo", help="the whole job on the shipped French sample (or your own files)")
+    p.add_argument("text", nargs="?", metavar="TEXT_FILE", help="UTF-8 text (default: the sample)")
+    p.add_argument("rules", nargs="?", metavar="RULES.json", help="JSON rule base (default: the sample)")
+    p.set_defaults(run=cmd_demo)
+
+    p = sub.add_parser("tokenize", help="one token per line (standard input when no file is given)")
+    p.add_argument("files", nargs="*", metavar="FILE")
+    p.add_argument("--json", action="store_true", help="one JSON list of tokens per input")
+    p.set_defaults(run=cmd_tokenize)
+
+    p = sub.add_parser("explain", help="what a rule base can and cannot match; with a text, the passes")
+    p.add_argument("rules", metavar="RULES.json")
+    p.add_argument("text", nargs="?", metavar="TEXT_FILE")
+    p.set_defaults(run=cmd_explain)
+
+    p = sub.add_parser("show", help="the tree of a text as a diagram, or as an HTML page")
+    p.add_argument("rules", metavar="RULES.json")
+    p.add_argument("text", metavar="TEXT_FILE")
+    p.add_argument("--html", metavar="OUT.html", help="write a self-contained HTML page")
+    p.set_defaults(run=cmd_show)
+
+    p = sub.add_parser("run", help="a rule base over text files and folders, in parallel")
+    p.add_argument("rules", metavar="RULES.json")
+    p.add_argument("inputs", nargs="+", metavar="INPUT", help="text files, or folders of *.txt")
+    p.add_argument("--out", required=True, metavar="DIR")
+    p.add_argument("--format", choices=("xml", "json"), default="xml")
+    p.add_argument("--trace", metavar="FILE|none", help="where the traces go (default: DIR/trace.txt)")
+    p.add_argument("--jobs", type=int, metavar="N", help="worker processes (default: the number of cores)")
+    p.add_argument("--dask", metavar="ADDRESS", help="run on a Dask cluster ('local' starts one)")
+    p.set_defaults(run=cmd_run)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.command is None:
+        parser.print_help(sys.stderr)
+        return EXIT_USAGE
+    if args.command == "demo" and (args.text is None) != (args.rules is None):
+        parser.error("demo: give both a text file and a rule base, or neither")
+    try:
+        code: int = args.run(args)
+        sys.stdout.flush()
+        return code
+    except _Usage as exc:
+        parser.error(str(exc))
+    except InputError as exc:
+        _error(str(exc))
+        return EXIT_FAILED
+    except BrokenPipeError:
+        # The reader went away (`vaskel tokenize | head`): no traceback.
+        _drop_stdout()
+        return EXIT_FAILED
+    except OSError as exc:
+        # Standard output could not be written (a full disk...): one line.
+        _drop_stdout()
+        _error(f"{exc.filename or 'standard output'}: {exc.strerror or exc}")
+        return EXIT_FAILED
+    except KeyboardInterrupt:
+        _error("interrupted")
+        return 130
+    except BaseException as exc:
+        if "vaskel" in sys.modules and isinstance(exc, _panic_or_none()):
+            _drop_stdout()
+            _error(f"internal failure: {exc.args[0] if exc.args else ''}")
+            return EXIT_FAILED
+        raise
+
+
+def _panic_or_none() -> tuple[type[BaseException], ...]:
+    from ._panic import __getattr__ as panic_type
+
+    try:
+        return (panic_type("PanicException"),)
+    except AttributeError:
+        return ()
+
+
+def _drop_stdout() -> None:
+    # What is still buffered for a stdout that failed would fail again when
+    # Python flushes it at exit; it goes to /dev/null instead.
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError, AttributeError):
+        pass

@@ -1,0 +1,144 @@
+"""Capture or silence what vaskel writes on file descriptor 1.
+
+vaskel writes its trace (engine) and its node lines (to_xml) straight to file
+descriptor 1, with the interpreter lock held, so ``contextlib.redirect_stdout``
+never sees them. The helpers here point descriptor 1 itself elsewhere for the
+length of a ``with`` block. The capture goes to a temporary file rather than a
+pipe: a pipe read by a thread of this process could fill up while vaskel,
+holding the lock, waits for that thread to drain it.
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+import tempfile
+from collections.abc import Iterator
+from contextlib import contextmanager
+from typing import IO
+
+__all__ = ["CapturedTrace", "capture_trace", "silence_trace"]
+
+
+class CapturedTrace:
+    """What reached file descriptor 1 inside a ``capture_trace()`` block.
+
+    Empty while the block runs; filled when it ends, whichever way it ends.
+    """
+
+    __slots__ = ("data",)
+
+    def __init__(self) -> None:
+        self.data = b""
+
+    @property
+    def text(self) -> str:
+        """The captured bytes as text (UTF-8; an invalid byte becomes U+FFFD)."""
+        return self.data.decode("utf-8", errors="replace")
+
+    @property
+    def lines(self) -> list[str]:
+        """The captured lines, without their line feeds.
+
+        Only a line feed ends a line: a label may hold a carriage return or a
+        form feed, which stay inside their line.
+        """
+        text = self.text
+        if not text:
+            return []
+        parts = text.split("\n")
+        if parts[-1] == "":
+            parts.pop()
+        return parts
+
+    def __repr__(self) -> str:
+        return f"<CapturedTrace: {len(self.data)} bytes>"
+
+
+def _flush_stdout() -> None:
+    for stream in (sys.stdout, sys.__stdout__):
+        if stream is not None:
+            try:
+                stream.flush()
+            except (OSError, ValueError):
+                # A closed or broken stream must not keep fd 1 redirected.
+                pass
+
+
+def restore_fd(saved: int, fd: int = 1) -> None:
+    """Puts ``saved`` back as ``fd`` and closes it (``saved`` < 0: closes ``fd``).
+
+    Done even when a signal handler raises (KeyboardInterrupt) while this
+    runs: the exception is raised again once the descriptor is back.
+    """
+    pending: BaseException | None = None
+    while True:
+        try:
+            if saved >= 0:
+                os.dup2(saved, fd)
+                os.close(saved)
+            else:
+                os.close(fd)
+            break
+        except OSError:
+            break
+        except BaseException as exc:  # noqa: BLE001 - re-raised below
+            pending = exc
+    if pending is not None:
+        raise pending
+
+
+@contextmanager
+def _fd1_to(target: IO[bytes]) -> Iterator[None]:
+    _flush_stdout()
+    try:
+        saved = os.dup(1)
+    except OSError:
+        saved = -1  # fd 1 was closed; it is closed again afterwards
+    try:
+        os.dup2(target.fileno(), 1)
+        try:
+            yield
+        finally:
+            _flush_stdout()
+    finally:
+        restore_fd(saved)
+
+
+@contextmanager
+def capture_trace() -> Iterator[CapturedTrace]:
+    """Sends what is written to file descriptor 1 to a temporary file.
+
+    ::
+
+        with capture_trace() as trace:
+            tree = vaskel.engine(tokens, rules)
+        trace.lines  # ['le : DET', ..., '["DET+NOM"]']
+
+    ``sys.stdout`` is flushed on entry and on exit, so ordinary prints keep
+    their place; prints made inside the block while ``sys.stdout`` writes to
+    fd 1 (a script, not a notebook) are captured too. Descriptor 1 is restored
+    however the block ends (PanicException, KeyboardInterrupt...), and the
+    result is filled in then. Blocks nest: the innermost one takes the lines.
+    Descriptor 1 belongs to the whole process: what other threads write to it
+    during the block is captured too.
+    """
+    result = CapturedTrace()
+    with tempfile.TemporaryFile() as spool:
+        try:
+            with _fd1_to(spool):
+                yield result
+        finally:
+            spool.seek(0)
+            result.data = spool.read()
+
+
+@contextmanager
+def silence_trace() -> Iterator[None]:
+    """Sends what is written to file descriptor 1 to ``/dev/null``.
+
+    Same rules as ``capture_trace()``: flushes ``sys.stdout`` on entry and
+    exit, restores the descriptor however the block ends, nests.
+    """
+    with open(os.devnull, "wb") as sink, _fd1_to(sink):
+        yield

@@ -1,0 +1,268 @@
+"""The `vaskel` command, run as a user runs it (subprocess), and the corpus runner."""
+
+import json
+import os
+import subprocess
+import sys
+import xml.etree.ElementTree as ET
+from importlib.metadata import version
+from pathlib import Path
+
+import pytest
+
+import vaskel
+from conftest import PanicException
+from vaskel_tools import corpus, silence_trace
+
+DATA = Path(__file__).resolve().parent.parent / "python" / "vaskel_tools" / "data"
+RULES_PATH = DATA / "regles.json"
+RULES = json.loads(RULES_PATH.read_text(encoding="utf-8"))
+SAMPLE = (DATA / "texte.txt").read_text(encoding="utf-8")
+
+
+def vaskel_cmd(*args, stdin=None, timeout=120, env=None):
+    return subprocess.run([sys.executable, "-m", "vaskel_tools", *map(str, args)], input=stdin,
+                          capture_output=True, timeout=timeout, env=None if env is None else {**os.environ, **env})
+
+
+def expected_xml(text):
+    with silence_trace():
+        return vaskel.engine(vaskel.tokenize(text), RULES).to_xml()
+
+
+def test_version_and_usage():
+    done = vaskel_cmd("--version")
+    assert done.stdout.decode() == f"{version('vaskel')}\n"
+    for args in ([], ["run", str(RULES_PATH)], ["frobnicate"], ["run", str(RULES_PATH), "x", "--out", "o", "--jobs", "0"]):
+        done = vaskel_cmd(*args)
+        assert done.returncode == 2 and b"Traceback" not in done.stderr, args
+
+
+def test_tokenize_files_stdin_and_json(tmp_path):
+    (tmp_path / "a.txt").write_text("l'été, déjà ?!", encoding="utf-8")
+    assert vaskel_cmd("tokenize", stdin="le chat.".encode()).stdout == b"le\nchat\n.\n"
+    done = vaskel_cmd("tokenize", "--json", tmp_path / "a.txt", tmp_path / "a.txt")
+    assert [json.loads(line) for line in done.stdout.decode().splitlines()] == [["l'", "été", ",", "déjà", "?!"]] * 2
+    done = vaskel_cmd("tokenize", tmp_path / "missing.txt", tmp_path / "a.txt")
+    assert done.returncode == 1 and done.stdout.decode().startswith("l'\n")
+    assert done.stderr.decode().count("\n") == 1 and "missing.txt: cannot read" in done.stderr.decode()
+
+
+def test_demo_shows_every_stage():
+    done = vaskel_cmd("demo")
+    out = done.stdout.decode()
+    assert done.returncode == 0, done.stderr
+    stages = ["== 86 tokens", "== the rule base explained", "UNREACHABLE 'PREP+DET+ADJ+NOM'", "== engine trace",
+              "le : DET", "== the tree", "== XML export", "lvl : 2 ; i : 0", "<test>"]
+    assert [out.index(s) for s in stages] == sorted(out.index(s) for s in stages)
+    assert out.rstrip("\n").endswith(expected_xml(SAMPLE))
+
+
+def test_explain_and_show(tmp_path):
+    text = tmp_path / "t.txt"
+    text.write_text("le chat dort", encoding="utf-8")
+    rules = tmp_path / "r.json"
+    rules.write_text(json.dumps({"le": "DET", "chat": "NOM", "DET+NOM": "GN"}), encoding="utf-8")
+    out = vaskel_cmd("explain", rules, text).stdout.decode()
+    assert "needs 2 labels but windows hold at most 1" in out and "pass 1, over level 0 (3 nodes)" in out
+    out = vaskel_cmd("show", rules, text).stdout.decode()
+    assert out.startswith("2 levels: 3, 1 nodes") and "lower :" not in out
+    page = tmp_path / "p.html"
+    assert vaskel_cmd("show", RULES_PATH, DATA / "texte.txt", "--html", page).returncode == 0
+    ET.fromstring(page.read_text(encoding="utf-8").split("\n", 1)[1])
+
+
+@pytest.mark.parametrize("content, message", [
+    (b"[1, 2]", "must be a JSON object mapping strings to strings"),
+    (b'{"a": 1}', "the value of 'a' is not a string"),
+    (b'{"a": ', "not JSON"),
+    (b'{"\\ud800": "X"}', "lone surrogate"),
+    (None, "cannot read the rule base"),
+])
+def test_bad_rule_bases_get_one_line(tmp_path, content, message):
+    rules = tmp_path / "r.json"
+    if content is not None:
+        rules.write_bytes(content)
+    for args in (["explain", rules], ["run", rules, DATA / "texte.txt", "--out", tmp_path / "o"]):
+        done = vaskel_cmd(*args)
+        err = done.stderr.decode()
+        assert done.returncode == 1 and err.count("\n") == 1 and message in err and str(rules) in err
+
+
+def make_corpus(root, count):
+    root.mkdir()
+    lines = SAMPLE.splitlines()
+    for k in range(count):
+        rotated = lines[k % len(lines):] + lines[: k % len(lines)]
+        (root / f"doc{k:02}.txt").write_text("\n".join(rotated) + "\n", encoding="utf-8")
+    return {p.stem: p for p in root.glob("*.txt")}
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_run_writes_every_document_and_one_trace_piece_each(tmp_path, jobs):
+    docs = make_corpus(tmp_path / "corpus", 12)
+    (tmp_path / "corpus" / "bad.txt").write_bytes(b"caf\xe9\n")
+    (tmp_path / "extra.txt").write_text("le chat", encoding="utf-8")
+    out, trace, spool = tmp_path / "out", tmp_path / "trace.txt", tmp_path / "tmp"
+    spool.mkdir()
+    done = vaskel_cmd("run", RULES_PATH, tmp_path / "corpus", tmp_path / "extra.txt", tmp_path / "nope.txt",
+                      "--out", out, "--trace", trace, "--jobs", jobs, env={"TMPDIR": str(spool)})
+    assert list(spool.iterdir()) == []  # nothing in the temporary folder
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["corpus", "extra.txt", "out", "tmp", "trace.txt"]
+    err = done.stderr.decode().splitlines()
+    assert done.returncode == 1
+    assert sorted(err) == [f"vaskel: {tmp_path / 'corpus' / 'bad.txt'}: not UTF-8 text (byte 0xe9 at offset 3)",
+                           f"vaskel: {tmp_path / 'nope.txt'}: cannot read: No such file or directory"]
+    assert "13 of 15 documents written" in done.stdout.decode() and "2 failed" in done.stdout.decode()
+    for name, path in docs.items():
+        assert (out / f"{name}.xml").read_text(encoding="utf-8") == expected_xml(path.read_text(encoding="utf-8"))
+    assert sorted(p.name for p in out.iterdir()) == sorted([f"{n}.xml" for n in docs] + ["extra.xml"])
+    # Each document's trace in one piece: the header, then exactly what it printed.
+    pieces = trace.read_text(encoding="utf-8").split("# document: ")[1:]
+    assert len(pieces) == 15
+    for piece in pieces:
+        path, body = piece.split("\n", 1)
+        if path.endswith(("bad.txt", "nope.txt")):
+            assert body == ""
+            continue
+        tokens = vaskel.tokenize(Path(path).read_text(encoding="utf-8"))
+        assert body.startswith("le : DET\n") and body.count("\n[") >= 1
+        assert body.endswith("\n") and body.count("lvl : ") == len(expected_xml_lines(tokens))
+
+
+def expected_xml_lines(tokens):
+    from vaskel_tools import capture_trace
+
+    with silence_trace():
+        tree = vaskel.engine(tokens, RULES)
+    with capture_trace() as t:
+        tree.to_xml()
+    return t.lines
+
+
+def test_run_json_no_trace_and_name_clashes(tmp_path):
+    (tmp_path / "a").mkdir()
+    (tmp_path / "b").mkdir()
+    (tmp_path / "a" / "x.txt").write_text("le chat", encoding="utf-8")
+    (tmp_path / "b" / "x.txt").write_text("la souris", encoding="utf-8")
+    out = tmp_path / "out"
+    done = vaskel_cmd("run", RULES_PATH, tmp_path / "a", tmp_path / "b", "--out", out, "--format", "json",
+                      "--trace", "none", "--jobs", "1")
+    assert done.returncode == 1
+    assert "would write the same output file as" in done.stderr.decode()
+    assert json.loads((out / "x.json").read_text(encoding="utf-8"))["levels"][0][0]["data"] == "le"
+    assert sorted(p.name for p in out.iterdir()) == ["x.json"]
+    assert done.stdout.decode().count("\n") == 1 and b"lower" not in done.stdout
+
+
+def test_a_panicking_document_is_reported_and_the_others_still_run(tmp_path, monkeypatch, capfd):
+    docs = make_corpus(tmp_path / "corpus", 3)
+    real = corpus._export
+
+    def export(fmt, tokens, rules):
+        if tokens[:5] == vaskel.tokenize(docs["doc01"].read_text(encoding="utf-8"))[:5]:
+            vaskel.Tree([]).get_children(9, 0)
+        return real(fmt, tokens, rules)
+
+    monkeypatch.setattr(corpus, "_export", export)
+    found, refused = corpus.find_documents([str(tmp_path / "corpus")], ".xml")
+    out = tmp_path / "out"
+    summary = corpus.run_corpus(RULES, found, str(out), trace_path=str(tmp_path / "t"), jobs=1)
+    assert refused == [] and summary.written == 2
+    assert summary.failed == [(str(docs["doc01"]), f"{docs['doc01']}: internal failure: "
+                               "index out of bounds: the len is 1 but the index is 9")]
+    assert sorted(p.name for p in out.iterdir()) == ["doc00.xml", "doc02.xml"]
+    # The failure report went into that document's piece of the trace, not to the terminal.
+    assert "internal failure" in (tmp_path / "t").read_text(encoding="utf-8")
+    assert capfd.readouterr() == ("", "")
+
+
+def test_output_written_whole_or_not_at_all(tmp_path, monkeypatch):
+    target = tmp_path / "x.xml"
+    target.write_text("old", encoding="utf-8")
+
+    def replace(src, dst):
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(corpus.os, "replace", replace)
+    with pytest.raises(OSError):
+        corpus._write_whole(str(target), "new")
+    monkeypatch.undo()
+    assert target.read_text(encoding="utf-8") == "old"
+    assert os.listdir(tmp_path) == ["x.xml"]
+    corpus._write_whole(str(target), "new")
+    assert target.read_text(encoding="utf-8") == "new" and os.listdir(tmp_path) == ["x.xml"]
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+@pytest.mark.parametrize("args", [["demo"], ["tokenize", DATA / "texte.txt"], ["explain", RULES_PATH]])
+def test_a_full_standard_output_gets_one_line(args):
+    with open("/dev/full", "wb") as full:
+        done = subprocess.run([sys.executable, "-m", "vaskel_tools", *map(str, args)], stdout=full,
+                              stderr=subprocess.PIPE, timeout=60)
+    assert done.returncode == 1
+    assert done.stderr.decode() in ("vaskel: standard output: No space left on device\n",
+                                    "vaskel: internal failure: failed printing to stdout: No space left on device "
+                                    "(os error 28)\n")
+
+
+def test_a_worker_that_dies_costs_only_its_document(tmp_path, monkeypatch):
+    if corpus._pool_context().get_start_method() != "fork":
+        pytest.skip("the stand-in crash reaches the workers only through fork")
+    docs = make_corpus(tmp_path / "corpus", 24)
+    victim = vaskel.tokenize(docs["doc07"].read_text(encoding="utf-8"))[:5]
+    real = corpus._export
+
+    def export(fmt, tokens, rules):
+        if tokens[:5] == victim:
+            os._exit(9)  # as if killed for its memory
+        return real(fmt, tokens, rules)
+
+    monkeypatch.setattr(corpus, "_export", export)
+    found, _ = corpus.find_documents([str(tmp_path / "corpus")], ".xml")
+    out = tmp_path / "out"
+    summary = corpus.run_corpus(RULES, found, str(out), trace_path=str(tmp_path / "t"), jobs=2)
+    victims = sorted(str(p) for p in docs.values()
+                     if vaskel.tokenize(p.read_text(encoding="utf-8"))[:5] == victim)
+    assert 1 < len(victims) < 24
+    assert sorted(path for path, _ in summary.failed) == victims
+    assert all(message.endswith("the worker process running it ended abruptly") for _, message in summary.failed)
+    # Outputs of every other document, and no temporary file left by the workers the pool ended.
+    assert summary.written == 24 - len(victims) and len(list(out.iterdir())) == summary.written
+    assert (tmp_path / "t").read_text(encoding="utf-8").count("# document: ") == 24
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="uses a Linux pseudo-terminal")
+def test_progress_bar_only_on_a_terminal(tmp_path):
+    import fcntl
+    import pty
+    import struct
+    import termios
+
+    make_corpus(tmp_path / "corpus", 3)
+    args = [sys.executable, "-m", "vaskel_tools", "run", str(RULES_PATH), str(tmp_path / "corpus")]
+    main, sub = pty.openpty()
+    fcntl.ioctl(sub, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+    with subprocess.Popen(args + ["--out", str(tmp_path / "a")], stdout=subprocess.PIPE, stderr=sub) as proc:
+        os.close(sub)
+        seen = b""
+        while True:
+            try:
+                chunk = os.read(main, 4096)
+            except OSError:  # the other end closed
+                break
+            if not chunk:
+                break
+            seen += chunk
+        assert proc.wait(timeout=60) == 0
+    os.close(main)
+    assert b"0/3" in seen and b"doc" in seen
+    piped = vaskel_cmd("run", RULES_PATH, tmp_path / "corpus", "--out", tmp_path / "b")
+    assert piped.returncode == 0 and piped.stderr == b""
+
+
+def test_temporary_files_of_stopped_workers_are_removed(tmp_path):
+    for name in (".x.xml.ab_12cd3.part", ".y.xml.zz.part", "x.xml", ".x.xml.keep"):
+        (tmp_path / name).write_text("", encoding="utf-8")
+    corpus._drop_partial_outputs(str(tmp_path), {".x.xml."})
+    assert sorted(p.name for p in tmp_path.iterdir()) == [".x.xml.keep", ".y.xml.zz.part", "x.xml"]
