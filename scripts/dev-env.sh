@@ -12,6 +12,6 @@ vaskel_env() {
         python3 -m venv "$VENV"
     fi
     # shellcheck disable=SC2086
-    "$PY" -m pip install -q "scikit-build-core>=0.10" cmake ninja $extra
+    "$PY" -m pip install -q "scikit-build-core>=0.11" cmake ninja $extra
     "$PY" -m pip install -q --no-build-isolation "$@" "$ROOT"
 }
