@@ -33,7 +33,7 @@ BUILD="$HERE/build"
 mkdir -p "$BUILD"
 # Compiler errors and warnings are shown; a failed build stops the script.
 "$CMAKE" -S "$ROOT" -B "$BUILD/cmake" -G Ninja --log-level=WARNING -DCMAKE_CXX_COMPILER=clang++ \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVASKEL_FUZZ=ON
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVASKEL_FUZZ=ON -DVASKEL_WERROR=ON
 "$CMAKE" --build "$BUILD/cmake" -j2 --target "${TARGETS[@]/#/fuzz_}"
 
 status=0

@@ -43,7 +43,7 @@ TOOLCHAIN="$OUT/src/cmake/zig-x86_64-linux-gnu.2.17.cmake"
 build_wheel() {  # build_wheel DEST TESTING(ON|OFF)
     "$PY" -m pip wheel -q --no-deps --no-build-isolation -w "$1" \
         -Ccmake.define.CMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" \
-        -Ccmake.define.VASKEL_BUILD_TESTING="$2" \
+        -Ccmake.define.VASKEL_BUILD_TESTING="$2" -Ccmake.define.VASKEL_WERROR=ON \
         -Cbuild.verbose=true "$OUT/src"
 }
 check_wheel() {  # check_wheel WHEEL

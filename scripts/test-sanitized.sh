@@ -13,7 +13,8 @@ BUILD="$ROOT/build/sanitized"
 # failed build stops the script.
 export PATH="$VENV/bin:$PATH"
 cmake -S "$ROOT" -B "$BUILD" -G Ninja --log-level=WARNING -DCMAKE_CXX_COMPILER=g++ \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVASKEL_SANITIZE=ON -DVASKEL_BUILD_TESTING=ON -DPython_EXECUTABLE="$PY"
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVASKEL_SANITIZE=ON -DVASKEL_WERROR=ON -DVASKEL_BUILD_TESTING=ON \
+    -DPython_EXECUTABLE="$PY"
 cmake --build "$BUILD" -j2
 cd "$ROOT"
 # libstdc++ is preloaded too, so that ASan finds the real __cxa_throw to wrap.
