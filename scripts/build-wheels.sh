@@ -17,6 +17,11 @@ OUT="$ROOT/build/release"
 TOOLS="$OUT/tools"
 PLAT=manylinux_2_17_x86_64
 export PIP_DISABLE_PIP_VERSION_CHECK=1
+# Zig keeps the libc++ and glibc stubs it compiles in its cache (under HOME by
+# default, so that later builds reuse them); without a HOME it needs a place.
+if [ -z "${HOME:-}" ] && [ -z "${ZIG_GLOBAL_CACHE_DIR:-}" ]; then
+    export ZIG_GLOBAL_CACHE_DIR="$OUT/zig-cache"
+fi
 
 if [ ! -x "$TOOLS/bin/python" ]; then
     python3 -m venv "$TOOLS"
