@@ -5,7 +5,7 @@
 #     bash scripts/build-wheels.sh
 # Results:
 #   dist/vaskel-VERSION.tar.gz                                           the sdist
-#   dist/vaskel-VERSION-cp310-abi3-manylinux_2_17_x86_64.manylinux2014_x86_64.whl
+#   dist/vaskel-VERSION-cp310-abi3-manylinux2014_x86_64.manylinux_2_17_x86_64.whl
 #   build/release/testing/vaskel-...whl   the same build with the test-only
 #                                         module, for CI; never published
 # Each wheel is checked: `auditwheel show` must find it manylinux_2_17,
