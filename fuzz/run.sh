@@ -28,6 +28,10 @@ if [ -x "$ROOT/.venv/bin/cmake" ]; then
     CMAKE="$ROOT/.venv/bin/cmake"
     export PATH="$ROOT/.venv/bin:$PATH"
 fi
+if ! command -v "$CMAKE" >/dev/null 2>&1 || ! command -v ninja >/dev/null 2>&1; then
+    echo "fuzz: cmake and ninja are needed (pip install cmake ninja, or run scripts/test.sh once to make .venv)" >&2
+    exit 1
+fi
 
 BUILD="$HERE/build"
 mkdir -p "$BUILD"
