@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets over the C++ core with AddressSanitizer and
-# UndefinedBehaviorSanitizer and runs each for SECONDS (default 60):
+# UndefinedBehaviorSanitizer (the project's CMake build, option VASKEL_FUZZ)
+# and runs each for SECONDS (default 60):
 #     bash fuzz/run.sh [SECONDS] [TARGET...]
 # Seeds live in fuzz/corpus/<target>; new inputs found during the run go to
 # fuzz/build/corpus/<target>, crashes to fuzz/build/crash-<target>-*.
@@ -14,33 +15,34 @@ TARGETS=("$@")
 
 if ! command -v clang++ >/dev/null 2>&1; then
     if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
-        apt-get update -qq && apt-get install -y -qq clang >/dev/null
+        echo "fuzz: installing clang with apt-get (libFuzzer comes with it)"
+        apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang >/dev/null
     else
         echo "fuzz: clang++ is needed (apt-get install clang)" >&2
         exit 1
     fi
 fi
+# CMake and Ninja: those of the project's .venv when it exists, else from PATH.
+CMAKE=cmake
+if [ -x "$ROOT/.venv/bin/cmake" ]; then
+    CMAKE="$ROOT/.venv/bin/cmake"
+    export PATH="$ROOT/.venv/bin:$PATH"
+fi
+if ! command -v "$CMAKE" >/dev/null 2>&1 || ! command -v ninja >/dev/null 2>&1; then
+    echo "fuzz: cmake and ninja are needed (pip install cmake ninja, or run scripts/test.sh once to make .venv)" >&2
+    exit 1
+fi
 
 BUILD="$HERE/build"
 mkdir -p "$BUILD"
-CORE=("$ROOT"/src/core/*.cpp "$ROOT"/src/xml/*.cpp)
-FLAGS=(-std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
-       -Wall -Wextra -I"$ROOT/src")
-
-# The core is compiled once into objects shared by every target.
-OBJS=()
-for src in "${CORE[@]}"; do
-    obj="$BUILD/$(basename "${src%.cpp}").o"
-    if [ ! -f "$obj" ] || [ "$src" -nt "$obj" ]; then
-        clang++ "${FLAGS[@]/-fsanitize=fuzzer,/-fsanitize=fuzzer-no-link,}" -c "$src" -o "$obj"
-    fi
-    OBJS+=("$obj")
-done
+# Compiler errors and warnings are shown; a failed build stops the script.
+"$CMAKE" -S "$ROOT" -B "$BUILD/cmake" -G Ninja --log-level=WARNING -DCMAKE_CXX_COMPILER=clang++ \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVASKEL_FUZZ=ON -DVASKEL_WERROR=ON
+"$CMAKE" --build "$BUILD/cmake" -j2 --target "${TARGETS[@]/#/fuzz_}"
 
 status=0
 for t in "${TARGETS[@]}"; do
-    exe="$BUILD/fuzz_$t"
-    clang++ "${FLAGS[@]}" "$HERE/fuzz_$t.cpp" "${OBJS[@]}" -o "$exe"
+    exe="$BUILD/cmake/fuzz_$t"
     mkdir -p "$BUILD/corpus/$t" "$HERE/corpus/$t"
     echo "== fuzz_$t for ${SECONDS_EACH}s"
     if ! "$exe" -max_total_time="$SECONDS_EACH" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \

@@ -8,9 +8,14 @@ if [ "${VASKEL_ENV_READY:-0}" != 1 ]; then
     vaskel_env "pytest hypothesis dask distributed" -Ccmake.define.VASKEL_BUILD_TESTING=ON
 fi
 BUILD="$ROOT/build/sanitized"
-cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVASKEL_SANITIZE=ON \
-    -DVASKEL_BUILD_TESTING=ON -DPython_EXECUTABLE="$PY" >/dev/null
-cmake --build "$BUILD" -j2 >/dev/null
+# The project's CMake build with its sanitizer option, compiled by g++ (whose
+# runtime is preloaded below). Compiler errors and warnings are shown, and a
+# failed build stops the script.
+export PATH="$VENV/bin:$PATH"
+cmake -S "$ROOT" -B "$BUILD" -G Ninja --log-level=WARNING -DCMAKE_CXX_COMPILER=g++ \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVASKEL_SANITIZE=ON -DVASKEL_WERROR=ON -DVASKEL_BUILD_TESTING=ON \
+    -DPython_EXECUTABLE="$PY"
+cmake --build "$BUILD" -j2
 cd "$ROOT"
 # libstdc++ is preloaded too, so that ASan finds the real __cxa_throw to wrap.
 ASAN_RUNTIME="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so.6)"

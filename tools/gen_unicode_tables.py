@@ -27,12 +27,21 @@ DEFAULT_DATA_DIR = "/usr/share/unicode"
 MAX_CP = 0x10FFFF
 NUM_CPS = MAX_CP + 1
 
-# Property bits; they must match enum Prop in src/core/unicode_props.hpp.
+# Property bits; they must match enum Prop in src/core/unicode_props.hpp, and the
+# generated file checks that they do (PROP_NAMES gives each bit's enumerator).
 ALPHABETIC = 1 << 0
 NUMBER = 1 << 1
 WHITE_SPACE = 1 << 2
 GRAPHEME_EXTEND = 1 << 3
 NOT_PRINTABLE = 1 << 4
+
+PROP_NAMES = {
+    "kAlphabetic": ALPHABETIC,
+    "kNumber": NUMBER,
+    "kWhiteSpace": WHITE_SPACE,
+    "kGraphemeExtend": GRAPHEME_EXTEND,
+    "kNotPrintable": NOT_PRINTABLE,
+}
 
 NUMBER_CATEGORIES = {"Nd", "Nl", "No"}
 NOT_PRINTABLE_CATEGORIES = {"Cc", "Cf", "Cs", "Co", "Cn", "Zl", "Zp", "Zs"}
@@ -228,6 +237,12 @@ def render(shift: int, stage1: list[int], blocks: list[bytes]) -> str:
         "#include <cstdint>",
         "",
         "namespace vaskel::unicode {",
+        "",
+        "// The tables were computed with these bit values; a change to enum Prop that",
+        "// is not made in the generator as well stops the build here.",
+        *(f"static_assert({name} == 0x{bit:02X}u, \"{name} differs from the bit the tables were generated with\");"
+          for name, bit in PROP_NAMES.items()),
+        "",
         "namespace {",
         "",
         f"constexpr unsigned kShift = {shift};",

@@ -13,6 +13,15 @@
 #include <cstdint>
 
 namespace vaskel::unicode {
+
+// The tables were computed with these bit values; a change to enum Prop that
+// is not made in the generator as well stops the build here.
+static_assert(kAlphabetic == 0x01u, "kAlphabetic differs from the bit the tables were generated with");
+static_assert(kNumber == 0x02u, "kNumber differs from the bit the tables were generated with");
+static_assert(kWhiteSpace == 0x04u, "kWhiteSpace differs from the bit the tables were generated with");
+static_assert(kGraphemeExtend == 0x08u, "kGraphemeExtend differs from the bit the tables were generated with");
+static_assert(kNotPrintable == 0x10u, "kNotPrintable differs from the bit the tables were generated with");
+
 namespace {
 
 constexpr unsigned kShift = 7;
