@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "convert.hpp"
-#include "panic.hpp"
+#include "errors.hpp"
 #include "py_ref.hpp"
 
 namespace vaskel::py {

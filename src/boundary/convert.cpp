@@ -6,7 +6,7 @@
 #include <iterator>
 #include <limits>
 
-#include "panic.hpp"
+#include "errors.hpp"
 
 namespace vaskel::py {
 
@@ -45,7 +45,7 @@ void throw_not_convertible(PyObject* o, const char* target) {
     throw_error(PyExc_TypeError, message);
 }
 
-std::string_view text(PyObject* o) {
+std::string_view text_view(PyObject* o) {
     if (!is_str(o)) throw_not_convertible(o, "PyString");
     Py_ssize_t n = 0;
     const char* s = PyUnicode_AsUTF8AndSize(o, &n);
@@ -53,7 +53,7 @@ std::string_view text(PyObject* o) {
     return std::string_view(s, static_cast<std::size_t>(n));
 }
 
-std::string owned_text(PyObject* o) { return std::string(text(o)); }
+std::string owned_text(PyObject* o) { return std::string(text_view(o)); }
 
 std::uint32_t u32(PyObject* o) {
     PyRef index = checked(PyNumber_Index(o));

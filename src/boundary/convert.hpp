@@ -13,7 +13,7 @@
 #include "core/text_sink.hpp"
 #include "core/tokenizer.hpp"
 #include "core/tree.hpp"
-#include "panic.hpp"
+#include "errors.hpp"
 #include "py_ref.hpp"
 
 namespace vaskel::py {
@@ -28,7 +28,7 @@ std::string type_qualname(PyObject* o);
 
 // Argument conversions. Each throws PythonErrorSet (or ResumedFailure) with
 // the conversion error set.
-std::string_view text(PyObject* o);  // valid while o lives
+std::string_view text_view(PyObject* o);  // valid while o lives
 std::string owned_text(PyObject* o);
 std::uint32_t u32(PyObject* o);
 std::vector<std::string> string_list(PyObject* o);

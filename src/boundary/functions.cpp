@@ -1,7 +1,7 @@
 #include "functions.hpp"
 
 #include "binding.hpp"
-#include "classes.hpp"
+#include "instances.hpp"
 #include "convert.hpp"
 #include "core/engine.hpp"
 #include "core/line_sink.hpp"
@@ -44,7 +44,7 @@ PyObject* tokenize_entry(PyObject*, PyObject* args, PyObject* kwargs) {
         } else {
             bound = bind(kTokenizeSpec, args, kwargs);
         }
-        std::string_view txt = convert_arg("txt", [&] { return text(bound[0]); });
+        std::string_view txt = convert_arg("txt", [&] { return text_view(bound[0]); });
         if (txt.empty()) return checked(PyList_New(0)).release();
         return token_list(txt).release();
     });

@@ -3,9 +3,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "classes.hpp"
+#include "instances.hpp"
 #include "functions.hpp"
-#include "panic.hpp"
+#include "errors.hpp"
 #include "py_ref.hpp"
 #include "state.hpp"
 

@@ -1,6 +1,6 @@
 // The Node class.
 #include "binding.hpp"
-#include "classes.hpp"
+#include "instances.hpp"
 #include "convert.hpp"
 
 namespace vaskel::py {

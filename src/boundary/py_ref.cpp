@@ -1,6 +1,6 @@
 #include "py_ref.hpp"
 
-#include "panic.hpp"
+#include "errors.hpp"
 
 namespace vaskel::py {
 

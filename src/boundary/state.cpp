@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-#include "panic.hpp"
+#include "errors.hpp"
 #include "py_ref.hpp"
 
 namespace vaskel::py {

@@ -41,7 +41,7 @@ void publish_panic_type();
 // of them cannot be had.
 void adopt_vaskel_state();
 
-// Defined beside their type specifications: each call creates a new type.
+// Defined beside their PyType_Spec records: each call creates a new type.
 PyTypeObject* create_node_type() noexcept;
 PyTypeObject* create_tree_type() noexcept;
 

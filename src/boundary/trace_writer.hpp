@@ -11,7 +11,7 @@
 #include <Python.h>
 
 #include "core/line_sink.hpp"
-#include "panic.hpp"
+#include "errors.hpp"
 
 namespace vaskel::py {
 

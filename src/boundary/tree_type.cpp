@@ -1,6 +1,6 @@
 // The Tree class: constructor, the data attribute, navigation and XML export.
 #include "binding.hpp"
-#include "classes.hpp"
+#include "instances.hpp"
 #include "convert.hpp"
 #include "core/line_sink.hpp"
 #include "core/tree_xml.hpp"
@@ -116,7 +116,7 @@ PyObject* tree_concat(PyObject* self, PyObject* args, PyObject* kwargs) {
     return with_tree(self, [&](const Tree& t) {
         auto bound = bind(kConcatSpec, args, kwargs);
         auto c = coordinates(bound);
-        std::string_view sep = convert_arg("sep", [&] { return text(bound[2]); });
+        std::string_view sep = convert_arg("sep", [&] { return text_view(bound[2]); });
         return to_str(concat(t, c.lvl, c.i, sep));
     });
 }

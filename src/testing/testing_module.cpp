@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "boundary/binding.hpp"
-#include "boundary/classes.hpp"
+#include "boundary/instances.hpp"
 #include "boundary/convert.hpp"
-#include "boundary/panic.hpp"
+#include "boundary/errors.hpp"
 #include "boundary/py_ref.hpp"
 #include "boundary/state.hpp"
 #include "core/failure.hpp"
@@ -100,8 +100,8 @@ PyObject* xml_pretty(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         auto bound = bind(kXmlPrettySpec, args, kwargs);
         xml::XMLElement root = element_from_tuple(bound[0]);
-        std::string_view newline = convert_arg("newline", [&] { return py::text(bound[1]); });
-        std::string_view indent = convert_arg("indent", [&] { return py::text(bound[2]); });
+        std::string_view newline = convert_arg("newline", [&] { return py::text_view(bound[1]); });
+        std::string_view indent = convert_arg("indent", [&] { return py::text_view(bound[2]); });
         return to_str(xml::to_string_pretty(root, newline, indent)).release();
     });
 }
@@ -110,7 +110,7 @@ PyObject* xml_pretty(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* split_cdata(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         auto bound = bind(kSplitCdataSpec, args, kwargs);
-        xml::CdataSplit split = xml::split_cdata(convert_arg("text", [&] { return py::text(bound[0]); }));
+        xml::CdataSplit split = xml::split_cdata(convert_arg("text", [&] { return py::text_view(bound[0]); }));
         PyRef before = to_str(split.before);
         if (!split.section_and_after) return Py_BuildValue("(OO)", before.get(), Py_None);
         PyRef section = to_str(split.section_and_after->first);

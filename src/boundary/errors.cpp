@@ -1,4 +1,4 @@
-#include "panic.hpp"
+#include "errors.hpp"
 
 #include <sys/uio.h>
 

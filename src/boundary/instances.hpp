@@ -10,7 +10,7 @@
 
 #include "convert.hpp"
 #include "core/tree.hpp"
-#include "panic.hpp"
+#include "errors.hpp"
 #include "py_ref.hpp"
 #include "state.hpp"
 
@@ -18,6 +18,14 @@ namespace vaskel::py {
 
 // An instance: the object header, the record it owns, and a borrow counter
 // (0 free, n > 0 shared borrows held, -1 an exclusive borrow held).
+//
+// Every method and getter takes a shared borrow of its receiver. Nothing in
+// the module takes an exclusive one: Node and Tree have no mutating method,
+// and every result is a fresh copy, so no call ever needs to change a record
+// that another call may be reading. The counter and its "Already mutably
+// borrowed" check are kept so that the receiver protocol stays whole: a
+// future mutating method has the state it needs to refuse a call made while
+// it runs (from a conversion that calls back into the module).
 template <class Record>
 struct Instance {
     PyObject_HEAD
