@@ -212,3 +212,28 @@ def test_engine_agrees_with_reference(capfd, inputs):
     lines, expected = reference(tokens, rules)
     assert out == "\n".join(lines) + "\n"
     assert levels == expected
+
+
+# Characters of the report line's list notation, one per row: those written
+# as they stand and those that take an escape (DEL and the other controls
+# do not print, so they take the \u{...} form).
+@pytest.mark.parametrize("char, written", [
+    ("\x7f", "\\u{7f}"),
+    ("\x01", "\\u{1}"),
+    ("\x1b", "\\u{1b}"),
+    ("\x85", "\\u{85}"),
+    ("\u2028", "\\u{2028}"),
+    ("\ufeff", "\\u{feff}"),
+    ("\U000e0001", "\\u{e0001}"),
+    (" ", " "),
+    ("~", "~"),
+    ("'", "'"),
+    ("\u00e9", "\u00e9"),
+    ("\U0001d11e", "\U0001d11e"),
+])
+def test_report_line_characters(capfd, char, written):
+    label = "a" + char + "+"
+    tree, out = run_engine(capfd, ["t"], {"t": label, label: "M"})
+    assert out.split("\n")[-2] == '["a' + written + '+"]'
+    assert model.quote_list([label]) == '["a' + written + '+"]'
+    assert tree.data[1][0].data == label

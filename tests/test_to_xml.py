@@ -265,3 +265,38 @@ def well_formed_levels(draw):
 @given(well_formed_levels())
 def test_round_trip_random_trees(levels):
     check_round_trip(make_tree(levels))
+
+
+# ---------------------------------------------------------------- leaf text
+
+def chain(depth, leaf):
+    """A tree of `depth` levels, one node each, every node above the leaf
+    listing the one below: the leaf's tags stand behind `depth` tabs."""
+    levels = [leaves(leaf)]
+    for lvl in range(1, depth):
+        levels.append([(f"L{lvl}", lvl, 0, [0])])
+    return levels
+
+
+@pytest.mark.parametrize("depth", [1, 2, 4])
+@pytest.mark.parametrize("text, written", [
+    # each element around a line (the leaf's own and every ancestor, root
+    # included) drops one carriage return before the line's end
+    ("a\r\r\nb", lambda d: ["a" + "\r" * max(0, 2 - (d + 1)), "b"]),
+    ("x\r\r\r\r\r\ny\r\r\r", lambda d: ["x" + "\r" * max(0, 5 - (d + 1)), "y" + "\r" * max(0, 3 - (d + 1))]),
+    ("\r\r\r\r\n", lambda d: ["\r" * max(0, 4 - (d + 1))]),
+    ("a\r\rb\r\n", lambda d: ["a\r\rb"]),
+    ("\n\r\n", lambda d: ["", ""]),
+    # text after the first CDATA section is escaped; the section is not
+    ("<![CDATA[<]]>&", lambda d: ["<![CDATA[<]]>&amp;"]),
+    ("'<![CDATA[a\r\nb]]>\"<![CDATA[>]]>", lambda d: ["&apos;<![CDATA[a", "b]]>&quot;&lt;![CDATA[&gt;]]&gt;"]),
+])
+def test_leaf_text_lines(capfd, depth, text, written):
+    levels = chain(depth, text)
+    xml, lines = export(capfd, make_tree(levels))
+    tabs = "\t" * depth
+    body = "".join(f"\n{tabs}\t{line}" for line in written(depth))
+    opening = "".join("\n" + "\t" * (lvl + 1) + f'<chunk type="L{depth - 1 - lvl}">' for lvl in range(depth - 1))
+    closing = "".join("\n" + "\t" * (lvl + 1) + "</chunk>" for lvl in reversed(range(depth - 1)))
+    assert xml == f"<test>{opening}\n{tabs}<chunk>{body}\n{tabs}</chunk>{closing}\n</test>"
+    assert (xml, lines) == model.to_xml(levels)
