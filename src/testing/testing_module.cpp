@@ -13,6 +13,7 @@
 #include "boundary/panic.hpp"
 #include "boundary/py_ref.hpp"
 #include "core/failure.hpp"
+#include "core/rule_table.hpp"
 #include "xml/xml_element.hpp"
 
 namespace vaskel::testing {
@@ -100,6 +101,45 @@ PyObject* split_cdata(PyObject*, PyObject* arg) {
     });
 }
 
+// The seed argument of the rule-table helpers: None for the process's own.
+std::uint64_t seed_arg(PyObject* seed) {
+    if (seed == Py_None) return rule_hash_seed();
+    const unsigned long long v = PyLong_AsUnsignedLongLong(seed);
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_pending_error();
+    return v;
+}
+
+// rule_hashes(keys, seed): the rule tables' hash of each key under `seed`.
+PyObject* rule_hashes(PyObject*, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        PyObject *keys, *seed;
+        if (!PyArg_ParseTuple(args, "OO", &keys, &seed)) throw PythonErrorSet{};
+        const std::uint64_t s = seed_arg(seed);
+        const std::vector<std::string> texts = string_list(keys);
+        PyRef list = checked(PyList_New(0));
+        for (const std::string& t : texts) {
+            if (PyList_Append(list.get(), to_int(text_hash(t, s)).get()) < 0) throw_pending_error();
+        }
+        return list.release();
+    });
+}
+
+// rule_probes(keys, seed): slots read to find every key once all are in a
+// rule table sized for them, the table hashing with `seed`.
+PyObject* rule_probes(PyObject*, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        PyObject *keys, *seed;
+        if (!PyArg_ParseTuple(args, "OO", &keys, &seed)) throw PythonErrorSet{};
+        const std::uint64_t s = seed_arg(seed);
+        const std::vector<std::string> texts = string_list(keys);
+        TextMap table(texts.size(), s);
+        for (const std::string& t : texts) table.insert(t, t);
+        std::uint64_t total = 0;
+        for (const std::string& t : texts) total += table.probes(t);
+        return to_int(total).release();
+    });
+}
+
 // FailingDealloc(message): an object whose destruction fails with `message`,
 // for the unraisable-error path of deallocation.
 struct Exploding {
@@ -138,6 +178,8 @@ PyMethodDef methods[] = {
     {"make_tree", make_tree, METH_O, "make_tree(levels): a vaskel.Tree holding exactly these node records."},
     {"xml_pretty", xml_pretty, METH_VARARGS, "xml_pretty(element, newline, indent): the XML writer's output."},
     {"split_cdata", split_cdata, METH_O, "split_cdata(text): the text cut at its first CDATA section."},
+    {"rule_hashes", rule_hashes, METH_VARARGS, "rule_hashes(keys, seed): the rule tables' hash of each key."},
+    {"rule_probes", rule_probes, METH_VARARGS, "rule_probes(keys, seed): slots read to find every key."},
     {nullptr, nullptr, 0, nullptr},
 };
 
