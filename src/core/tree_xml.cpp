@@ -19,11 +19,16 @@ const Node& lookup(const Tree& tree, std::uint32_t lvl, std::uint32_t i) {
     return level[i];
 }
 
-// Walks the tree depth first, a node before its children, and drives the
-// XML writer; the nodes waiting for their remaining children are kept on an
-// explicit stack, so any depth of nesting (a malformed tree can nest as deep
-// as it has nodes) is fine and memory stays linear in the output plus the
-// depth.
+// Walks the tree depth first, a node before its children, twice: the first
+// walk writes the node lines and looks every node up, so that a tree that
+// designates a missing node fails before any XML is produced; the second
+// drives the XML writer over nodes now known to exist. A failing walk thus
+// holds no output (for nesting d deep the output alone grows as d squared,
+// each line being indented by its depth), and nothing is converted for the
+// caller only to be dropped. The nodes waiting for their remaining children
+// are kept on an explicit stack, so any depth of nesting (a malformed tree can
+// nest as deep as it has nodes) is fine; memory stays linear in the output
+// plus the depth.
 class XmlExport {
 public:
     // With a sink, the text goes out in pieces: once the buffer holds
@@ -35,6 +40,7 @@ public:
     std::string run() {
         if (tree_.data.empty()) fail_index(0, 0);
         const Level& top = tree_.data.back();
+        walk<false>(top);
         // Room for the top level's elements written once each: 40 bytes of
         // markup (tags, line breaks, indentation) and the node's text. That
         // is all of it for a tree of leaves, so the text is never copied to
@@ -43,9 +49,7 @@ public:
         std::size_t estimate = 16;
         for (const Node& node : top) estimate += 40 + node.data.size();
         out_.reserve(sink_ != nullptr && estimate > 2 * piece_size_ ? 2 * piece_size_ : estimate);
-        writer_.open("test");
-        for (const Node& node : top) element(node.level, node.index);
-        writer_.close();
+        walk<true>(top);
         return finish();
     }
 
@@ -56,30 +60,44 @@ private:
         std::uint32_t lvl;   // level the node was looked up in
     };
 
-    // The element of node (lvl, i) and everything below it.
-    void element(std::uint32_t lvl, std::uint32_t i) {
-        enter(lvl, i);
-        while (!stack_.empty()) {
-            Frame& top = stack_.back();
-            if (top.next < top.node->children.size()) {
-                // Below level 0 comes 4294967295, where the lookup fails
-                // after the node's line is written.
-                const std::uint32_t below = top.lvl - 1;
-                enter(below, top.node->children[top.next++]);
-                continue;
+    // Both walks visit the same nodes in the same order: for each node of the
+    // top level, the node its stored level and index designate, then, for
+    // each entry of a visited node's children, that position in the level
+    // below. Below level 0 comes 4294967295, where the lookup fails after the
+    // node's line is written.
+    template <bool kRender>
+    void walk(const Level& top) {
+        if constexpr (kRender) writer_.open("test");
+        for (const Node& root : top) {
+            enter<kRender>(root.level, root.index);
+            while (!stack_.empty()) {
+                Frame& frame = stack_.back();
+                if (frame.next < frame.node->children.size()) {
+                    const std::uint32_t below = frame.lvl - 1;
+                    enter<kRender>(below, frame.node->children[frame.next++]);
+                    continue;
+                }
+                if constexpr (kRender) {
+                    if (frame.lvl == 0) writer_.text(frame.node->data);
+                    writer_.close();
+                    stack_.pop_back();
+                    element_done();
+                } else {
+                    stack_.pop_back();
+                }
             }
-            if (top.lvl == 0) writer_.text(top.node->data);
-            writer_.close();
-            stack_.pop_back();
-            element_done();
         }
+        if constexpr (kRender) writer_.close();
     }
 
+    template <bool kRender>
     void enter(std::uint32_t lvl, std::uint32_t i) {
-        write_node_line(trace_, lvl, i);
+        if constexpr (!kRender) write_node_line(trace_, lvl, i);
         const Node& node = lookup(tree_, lvl, i);
-        writer_.open("chunk");
-        if (lvl != 0) writer_.attribute("type", node.data);
+        if constexpr (kRender) {
+            writer_.open("chunk");
+            if (lvl != 0) writer_.attribute("type", node.data);
+        }
         stack_.push_back({&node, 0, lvl});
     }
 

@@ -59,24 +59,47 @@ PyObject* make_tree(PyObject*, PyObject* levels) {
     });
 }
 
-xml::XMLElement element_from_tuple(PyObject* t) {
-    if (length(t, "an element") != 4) {
-        throw_error(PyExc_TypeError, "an element is (name, [(attr, value), ...], [children], text or None)");
+// Builds the elements with a stack of its own, so that any nesting converts.
+xml::XMLElement element_from_tuple(PyObject* root) {
+    struct Pending {
+        xml::XMLElement element;
+        PyRef tuple;
+        PyRef children;
+        Py_ssize_t count;
+        Py_ssize_t next;
+    };
+    std::vector<Pending> stack;
+    const auto start = [&stack](PyRef t) {
+        if (length(t.get(), "an element") != 4) {
+            throw_error(PyExc_TypeError, "an element is (name, [(attr, value), ...], [children], text or None)");
+        }
+        xml::XMLElement e(owned_text(item(t.get(), 0).get()));
+        PyRef attrs = item(t.get(), 1);
+        const Py_ssize_t nattrs = length(attrs.get(), "attributes");
+        for (Py_ssize_t k = 0; k < nattrs; ++k) {
+            PyRef pair = item(attrs.get(), k);
+            if (length(pair.get(), "an attribute") != 2) throw_error(PyExc_TypeError, "an attribute is (name, value)");
+            e.add_attr(owned_text(item(pair.get(), 0).get()), owned_text(item(pair.get(), 1).get()));
+        }
+        PyRef children = item(t.get(), 2);
+        const Py_ssize_t count = length(children.get(), "children");
+        stack.push_back({std::move(e), std::move(t), std::move(children), count, 0});
+    };
+    start(PyRef::borrow(root));
+    for (;;) {
+        Pending& top = stack.back();
+        if (top.next < top.count) {
+            PyRef child = item(top.children.get(), top.next++);
+            start(std::move(child));
+            continue;
+        }
+        PyRef text = item(top.tuple.get(), 3);
+        if (text.get() != Py_None) top.element.set_text(owned_text(text.get()));
+        xml::XMLElement done = std::move(top.element);
+        stack.pop_back();
+        if (stack.empty()) return done;
+        stack.back().element.add_element(std::move(done));
     }
-    xml::XMLElement e(owned_text(item(t, 0).get()));
-    PyRef attrs = item(t, 1);
-    const Py_ssize_t nattrs = length(attrs.get(), "attributes");
-    for (Py_ssize_t k = 0; k < nattrs; ++k) {
-        PyRef pair = item(attrs.get(), k);
-        if (length(pair.get(), "an attribute") != 2) throw_error(PyExc_TypeError, "an attribute is (name, value)");
-        e.add_attr(owned_text(item(pair.get(), 0).get()), owned_text(item(pair.get(), 1).get()));
-    }
-    PyRef children = item(t, 2);
-    const Py_ssize_t nchildren = length(children.get(), "children");
-    for (Py_ssize_t k = 0; k < nchildren; ++k) e.add_element(element_from_tuple(item(children.get(), k).get()));
-    PyRef text = item(t, 3);
-    if (text.get() != Py_None) e.set_text(owned_text(text.get()));
-    return e;
 }
 
 // xml_pretty(element, newline, indent): the writer's output for the element.
