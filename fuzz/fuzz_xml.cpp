@@ -39,6 +39,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view nl = kBreaks[in.ConsumeIntegralInRange<std::size_t>(0, 6)];
     const std::string_view ind = kBreaks[in.ConsumeIntegralInRange<std::size_t>(0, 6)];
     const XMLElement root = random_element(in, 0);
-    FUZZ_CHECK(to_string_pretty(root, nl, ind) == fuzz::reference_xml(root, nl, ind));
+    FUZZ_CHECK(to_string_pretty(root, nl, ind) == vaskel::fuzz::reference_xml(root, nl, ind));
     return 0;
 }

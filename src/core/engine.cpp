@@ -50,20 +50,9 @@ Tree run_engine(std::vector<std::string> tokens, const RuleBase& rules, LineSink
         }
     }
 
-    Tree tree;
+    // Level 0: one leaf per token.
+    Tree tree = tree_from_leaves(std::move(tokens));
     tree.data.reserve(16);
-    {
-        Level leaves;
-        leaves.reserve(tokens.size());
-        for (std::size_t i = 0; i < tokens.size(); ++i) {
-            Node& n = leaves.emplace_back();
-            n.data = std::move(tokens[i]);
-            n.index = static_cast<std::uint32_t>(i);
-        }
-        tokens.clear();
-        tokens.shrink_to_fit();
-        tree.data.push_back(std::move(leaves));
-    }
 
     std::vector<std::string_view> labels;
     std::vector<std::string> matches;

@@ -113,25 +113,17 @@ inline std::size_t skip_word_bytes(const unsigned char* s, std::size_t pos, std:
     return pos;
 }
 
-constexpr std::array<bool, 256> make_space_bytes() {
+// Which bytes are ASCII characters of class c (no byte from 0x80 on is).
+constexpr std::array<bool, 256> make_class_bytes(CharClass c) {
     std::array<bool, 256> t{};
     for (int b = 0; b < 128; ++b) {
-        t[b] = kAsciiClass[b] == CharClass::Space;
+        t[b] = kAsciiClass[b] == c;
     }
     return t;
 }
 
-constexpr std::array<bool, 256> kSpaceByte = make_space_bytes();
-
-constexpr std::array<bool, 256> make_alnum_bytes() {
-    std::array<bool, 256> t{};
-    for (int b = 0; b < 128; ++b) {
-        t[b] = kAsciiClass[b] == CharClass::Alnum;
-    }
-    return t;
-}
-
-constexpr std::array<bool, 256> kAlnumByte = make_alnum_bytes();
+constexpr std::array<bool, 256> kSpaceByte = make_class_bytes(CharClass::Space);
+constexpr std::array<bool, 256> kAlnumByte = make_class_bytes(CharClass::Alnum);
 
 // Class of a code point at or above U+0080.
 inline CharClass classify_wide(char32_t cp) noexcept {

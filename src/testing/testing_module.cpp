@@ -124,24 +124,31 @@ PyObject* split_cdata(PyObject*, PyObject* arg) {
     });
 }
 
-// The seed argument of the rule-table helpers: None for the process's own.
-std::uint64_t seed_arg(PyObject* seed) {
-    if (seed == Py_None) return rule_hash_seed();
-    const unsigned long long v = PyLong_AsUnsignedLongLong(seed);
-    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_pending_error();
-    return v;
+// The arguments (keys, seed) of the rule-table helpers; seed None stands for
+// the process's own.
+struct KeysAndSeed {
+    std::vector<std::string> keys;
+    std::uint64_t seed;
+};
+
+KeysAndSeed keys_and_seed(PyObject* args) {
+    PyObject *keys, *seed;
+    if (!PyArg_ParseTuple(args, "OO", &keys, &seed)) throw PythonErrorSet{};
+    std::uint64_t s = rule_hash_seed();
+    if (seed != Py_None) {
+        s = PyLong_AsUnsignedLongLong(seed);
+        if (s == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_pending_error();
+    }
+    return {string_list(keys), s};
 }
 
 // rule_hashes(keys, seed): the rule tables' hash of each key under `seed`.
 PyObject* rule_hashes(PyObject*, PyObject* args) {
     return guarded([&]() -> PyObject* {
-        PyObject *keys, *seed;
-        if (!PyArg_ParseTuple(args, "OO", &keys, &seed)) throw PythonErrorSet{};
-        const std::uint64_t s = seed_arg(seed);
-        const std::vector<std::string> texts = string_list(keys);
+        const KeysAndSeed in = keys_and_seed(args);
         PyRef list = checked(PyList_New(0));
-        for (const std::string& t : texts) {
-            if (PyList_Append(list.get(), to_int(text_hash(t, s)).get()) < 0) throw_pending_error();
+        for (const std::string& key : in.keys) {
+            if (PyList_Append(list.get(), to_int(text_hash(key, in.seed)).get()) < 0) throw_pending_error();
         }
         return list.release();
     });
@@ -151,14 +158,11 @@ PyObject* rule_hashes(PyObject*, PyObject* args) {
 // rule table sized for them, the table hashing with `seed`.
 PyObject* rule_probes(PyObject*, PyObject* args) {
     return guarded([&]() -> PyObject* {
-        PyObject *keys, *seed;
-        if (!PyArg_ParseTuple(args, "OO", &keys, &seed)) throw PythonErrorSet{};
-        const std::uint64_t s = seed_arg(seed);
-        const std::vector<std::string> texts = string_list(keys);
-        TextMap table(texts.size(), s);
-        for (const std::string& t : texts) table.insert(t, t);
+        const KeysAndSeed in = keys_and_seed(args);
+        TextMap table(in.keys.size(), in.seed);
+        for (const std::string& key : in.keys) table.insert(key, key);
         std::uint64_t total = 0;
-        for (const std::string& t : texts) total += table.probes(t);
+        for (const std::string& key : in.keys) total += table.probes(key);
         return to_int(total).release();
     });
 }
