@@ -60,18 +60,7 @@ void append_escaped(std::string& out, std::string_view s) {
     out.append(s.data() + run, s.size() - run);
 }
 
-bool needs_text_escape(std::string_view s) {
-    for (const char c : s) {
-        if (!text_entity(c).empty()) return true;
-    }
-    return false;
-}
-
 bool is_break(char c) { return c == '\n' || c == '\r'; }
-
-bool has_break(std::string_view s) {
-    return s.find_first_of("\r\n") != std::string_view::npos;
-}
 
 }  // namespace
 
@@ -128,34 +117,28 @@ std::string escape_attr(std::string_view s) {
 Writer::Writer(std::string& out, std::string_view newline, std::string_view indent)
     : out_(out), newline_(newline), indent_(indent), fast_(newline == "\n" && indent == "\t") {}
 
-void Writer::open(std::string_view name) {
-    if (!open_.empty() && !open_.back().content) start_content();
-    if (fast_ && has_break(name)) leave_fast_path();
-    if (fast_) {
-        if (!open_.empty()) {
-            out_ += '\n';
-            out_.append(open_.size(), '\t');
-        }
-        out_ += '<';
-        out_ += name;
-        fresh_line_ = false;
-    } else {
-        feed(top_cutter(), "<");
-        feed(top_cutter(), name);
+// The text with every character that has an entity replaced by it, except
+// in its first complete CDATA section; kept in scratch_ until the next call.
+std::string_view Writer::escaped_text(std::string_view data) {
+    scratch_.clear();
+    const CdataSplit split = split_cdata(data);
+    append_escaped<text_entity>(scratch_, split.before);
+    if (split.section_and_after) {
+        scratch_ += split.section_and_after->first;
+        append_escaped<text_entity>(scratch_, split.section_and_after->second);
     }
+    return scratch_;
+}
+
+void Writer::append_attr_value(std::string_view value) { append_escaped<attr_entity>(out_, value); }
+
+void Writer::open_general(std::string_view name) {
+    feed(top_cutter(), "<");
+    feed(top_cutter(), name);
     open_.push_back({name, false});
 }
 
-void Writer::attribute(std::string_view name, std::string_view value) {
-    if (fast_ && has_break(name)) leave_fast_path();
-    if (fast_) {
-        out_ += ' ';
-        out_ += name;
-        out_ += "=\"";
-        append_escaped<attr_entity>(out_, value);
-        out_ += '"';
-        return;
-    }
+void Writer::attribute_general(std::string_view name, std::string_view value) {
     const int k = top_cutter();
     feed(k, " ");
     feed(k, name);
@@ -166,28 +149,13 @@ void Writer::attribute(std::string_view name, std::string_view value) {
     feed(k, "\"");
 }
 
-void Writer::begin_content() {
-    if (!open_.back().content) start_content();
-}
-
-void Writer::start_content() {
-    open_.back().content = true;
-    if (fast_) {
-        out_ += '>';
-        fresh_line_ = true;
-        return;
-    }
+void Writer::start_content_general() {
     feed(top_cutter(), ">");
     cutters_.emplace_back();
     dirty_.push_back(top_cutter());
 }
 
-void Writer::text(std::string_view text) {
-    begin_content();
-    if (fast_) {
-        fast_text(text, open_.size() - 1);
-        return;
-    }
+void Writer::text_general(std::string_view text) {
     const int k = top_cutter();
     const CdataSplit split = split_cdata(text);
     feed(k, split.before, Escape::Text);
@@ -197,20 +165,10 @@ void Writer::text(std::string_view text) {
     }
 }
 
-void Writer::close() {
+void Writer::close_general() {
     const Open element = open_.back();
     if (!element.content) {
-        if (fast_) {
-            out_ += "/>";
-        } else {
-            feed(top_cutter(), "/>");
-        }
-    } else if (fast_) {
-        out_ += '\n';
-        out_.append(open_.size() - 1, '\t');
-        out_ += "</";
-        out_ += element.name;
-        out_ += '>';
+        feed(top_cutter(), "/>");
     } else {
         // A carriage return the element's cutter still holds ends its last
         // line and is dropped with it.
@@ -225,48 +183,7 @@ void Writer::close() {
     }
     open_.pop_back();
     // In its parent's content, an element is followed by a newline.
-    if (!open_.empty()) {
-        if (fast_) {
-            fresh_line_ = true;
-        } else {
-            feed(top_cutter(), newline_);
-        }
-    }
-}
-
-// The content is escaped first (an entity holds no line break, and a CDATA
-// section starts with '<', which needs escaping), then cut into lines.
-void Writer::fast_text(std::string_view data, std::size_t depth) {
-    std::string_view content = data;
-    if (needs_text_escape(data)) {
-        scratch_.clear();
-        const CdataSplit split = split_cdata(data);
-        append_escaped<text_entity>(scratch_, split.before);
-        if (split.section_and_after) {
-            scratch_ += split.section_and_after->first;
-            append_escaped<text_entity>(scratch_, split.section_and_after->second);
-        }
-        content = scratch_;
-    }
-    // The element's own cutter and one per enclosing element.
-    const std::size_t cutters = depth + 1;
-    std::size_t pos = 0;
-    for (;;) {
-        const std::size_t lf = content.find('\n', pos);
-        std::string_view line =
-            content.substr(pos, lf == std::string_view::npos ? std::string_view::npos : lf - pos);
-        // A piece that a line feed ends is a line even when empty; the piece
-        // after the last line feed only when it holds something.
-        if (lf == std::string_view::npos && line.empty()) return;
-        for (std::size_t held = 0; held < cutters && !line.empty() && line.back() == '\r'; ++held) {
-            line.remove_suffix(1);
-        }
-        out_ += '\n';
-        out_.append(cutters, '\t');
-        out_ += line;
-        if (lf == std::string_view::npos) return;
-        pos = lf + 1;
-    }
+    if (!open_.empty()) feed(top_cutter(), newline_);
 }
 
 // Sets up one cutter per element whose content has begun, in the state the

@@ -56,9 +56,6 @@ public:
     void text(std::string_view text);
     void close();
 
-    // Number of elements open.
-    std::size_t depth() const noexcept { return open_.size(); }
-
 private:
     struct Open {
         std::string_view name;
@@ -80,9 +77,29 @@ private:
         std::size_t pos;
     };
 
+    static bool has_break(std::string_view s) noexcept {
+        for (const char c : s) {
+            if (c == '\n' || c == '\r') return true;
+        }
+        return false;
+    }
+    static bool plain_text(std::string_view s) noexcept {
+        for (const char c : s) {
+            if (c == '&' || c == '<' || c == '>' || c == '\'' || c == '"') return false;
+        }
+        return true;
+    }
+
     void start_content();
-    void fast_text(std::string_view text, std::size_t depth);
     void leave_fast_path();
+    std::string_view escaped_text(std::string_view text);
+    void append_attr_value(std::string_view value);
+
+    void open_general(std::string_view name);
+    void attribute_general(std::string_view name, std::string_view value);
+    void start_content_general();
+    void text_general(std::string_view text);
+    void close_general();
 
     void feed(int k, std::string_view s, Escape escape = Escape::None);
     void run();
@@ -105,5 +122,102 @@ private:
     std::vector<int> dirty_;       // ascending
     std::vector<Task> tasks_;
 };
+
+// The fast path is inline: the tree export calls these once per node.
+
+inline void Writer::open(std::string_view name) {
+    if (!open_.empty() && !open_.back().content) start_content();
+    if (fast_ && has_break(name)) leave_fast_path();
+    if (!fast_) {
+        open_general(name);
+        return;
+    }
+    if (!open_.empty()) {
+        out_ += '\n';
+        out_.append(open_.size(), '\t');
+    }
+    out_ += '<';
+    out_ += name;
+    fresh_line_ = false;
+    open_.push_back({name, false});
+}
+
+inline void Writer::attribute(std::string_view name, std::string_view value) {
+    if (fast_ && has_break(name)) leave_fast_path();
+    if (!fast_) {
+        attribute_general(name, value);
+        return;
+    }
+    out_ += ' ';
+    out_ += name;
+    out_ += "=\"";
+    append_attr_value(value);
+    out_ += '"';
+}
+
+inline void Writer::begin_content() {
+    if (!open_.back().content) start_content();
+}
+
+inline void Writer::start_content() {
+    open_.back().content = true;
+    if (!fast_) {
+        start_content_general();
+        return;
+    }
+    out_ += '>';
+    fresh_line_ = true;
+}
+
+// Fast path: the text is escaped first (an entity holds no line break, and a
+// CDATA section starts with '<', which needs escaping), then cut into lines
+// at its line feeds. Each line loses the carriage returns that end it, up to
+// one per element that cuts it: the element's own and every enclosing one.
+inline void Writer::text(std::string_view data) {
+    begin_content();
+    if (!fast_) {
+        text_general(data);
+        return;
+    }
+    const std::string_view content = plain_text(data) ? data : escaped_text(data);
+    const std::size_t cutters = open_.size();
+    std::size_t pos = 0;
+    for (;;) {
+        const std::size_t lf = content.find('\n', pos);
+        std::string_view line =
+            content.substr(pos, lf == std::string_view::npos ? std::string_view::npos : lf - pos);
+        // A piece that a line feed ends is a line even when empty; the piece
+        // after the last line feed only when it holds something.
+        if (lf == std::string_view::npos && line.empty()) return;
+        for (std::size_t held = 0; held < cutters && !line.empty() && line.back() == '\r'; ++held) {
+            line.remove_suffix(1);
+        }
+        out_ += '\n';
+        out_.append(cutters, '\t');
+        out_ += line;
+        if (lf == std::string_view::npos) return;
+        pos = lf + 1;
+    }
+}
+
+inline void Writer::close() {
+    if (!fast_) {
+        close_general();
+        return;
+    }
+    const Open element = open_.back();
+    open_.pop_back();
+    if (!element.content) {
+        out_ += "/>";
+    } else {
+        out_ += '\n';
+        out_.append(open_.size(), '\t');
+        out_ += "</";
+        out_ += element.name;
+        out_ += '>';
+    }
+    // In its parent's content, an element is followed by a newline.
+    if (!open_.empty()) fresh_line_ = true;
+}
 
 }  // namespace vaskel::xml
