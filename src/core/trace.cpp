@@ -74,16 +74,4 @@ void append_quoted_list(std::string& out, const std::vector<std::string_view>& t
     out.push_back(']');
 }
 
-// Built with its line feed in a buffer of its own: no allocation.
-void write_node_line(LineSink& sink, std::uint32_t lvl, std::uint32_t i) {
-    constexpr std::string_view lvl_label = "lvl : ";
-    constexpr std::string_view i_label = " ; i : ";
-    char buf[lvl_label.size() + i_label.size() + 2 * 10 + 1];
-    char* p = put_decimal(buf + lvl_label.copy(buf, lvl_label.size()), lvl);
-    p += i_label.copy(p, i_label.size());
-    p = put_decimal(p, i);
-    *p++ = '\n';
-    sink.write_terminated(buf, static_cast<std::size_t>(p - buf));
-}
-
 }  // namespace vaskel

@@ -15,15 +15,26 @@
 namespace vaskel {
 
 // Decimal digits of v written at p, without leading zeros; returns the end.
-// The digit count comes first, then the digits are stored from the last, two
-// per step, in place.
+// The digit count comes first (from the bit length, corrected by one
+// comparison), then the digits are stored from the last, two per step.
 inline char* put_decimal(char* p, std::uint64_t v) noexcept {
     static constexpr char kPairs[] =
         "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
         "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
         "8081828384858687888990919293949596979899";
+    static constexpr std::uint64_t kPowers[] = {
+        1ull, 10ull, 100ull, 1000ull, 10000ull, 100000ull, 1000000ull, 10000000ull, 100000000ull,
+        1000000000ull, 10000000000ull, 100000000000ull, 1000000000000ull, 10000000000000ull,
+        100000000000000ull, 1000000000000000ull, 10000000000000000ull, 100000000000000000ull,
+        1000000000000000000ull, 10000000000000000000ull};
     std::size_t digits = 1;
-    for (std::uint64_t bound = 10; digits < 20 && v >= bound; bound *= 10) ++digits;
+    if (v >= 10) {
+        // 1233 / 4096 is just above log10(2): t is the digit count of the
+        // smallest number of v's bit length, or one less.
+        const auto bits = static_cast<std::size_t>(64 - __builtin_clzll(v));
+        const std::size_t t = (bits * 1233) >> 12;
+        digits = t + (v >= kPowers[t] ? 1 : 0);
+    }
     char* const end = p + digits;
     char* q = end;
     while (v >= 100) {
@@ -47,7 +58,17 @@ inline char* put_decimal(char* p, std::uint64_t v) noexcept {
 void append_quoted_list(std::string& out, const std::vector<std::string_view>& texts);
 
 // "lvl : L ; i : I": the XML export's line for a node it is about to visit.
-void write_node_line(LineSink& sink, std::uint32_t lvl, std::uint32_t i);
+// Built with its line feed in a buffer of its own: no allocation.
+inline void write_node_line(LineSink& sink, std::uint32_t lvl, std::uint32_t i) {
+    constexpr std::string_view lvl_label = "lvl : ";
+    constexpr std::string_view i_label = " ; i : ";
+    char buf[lvl_label.size() + i_label.size() + 2 * 10 + 1];
+    char* p = put_decimal(buf + lvl_label.copy(buf, lvl_label.size()), lvl);
+    p += i_label.copy(p, i_label.size());
+    p = put_decimal(p, i);
+    *p++ = '\n';
+    sink.write_terminated(buf, static_cast<std::size_t>(p - buf));
+}
 
 // The engine's trace. The window lines (one or two per start step of a scan,
 // the bulk of the trace) are formatted into a fixed buffer with plain copies;

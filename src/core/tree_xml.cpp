@@ -19,16 +19,19 @@ const Node& lookup(const Tree& tree, std::uint32_t lvl, std::uint32_t i) {
     return level[i];
 }
 
-// Walks the tree depth first, a node before its children, twice: the first
-// walk writes the node lines and looks every node up, so that a tree that
-// designates a missing node fails before any XML is produced; the second
-// drives the XML writer over nodes now known to exist. A failing walk thus
-// holds no output (for nesting d deep the output alone grows as d squared,
-// each line being indented by its depth), and nothing is converted for the
-// caller only to be dropped. The nodes waiting for their remaining children
-// are kept on an explicit stack, so any depth of nesting (a malformed tree can
-// nest as deep as it has nodes) is fine; memory stays linear in the output
-// plus the depth.
+// Walks the tree depth first, a node before its children, writing each
+// node's line and looking it up before its element is written. The nodes
+// waiting for their remaining children are kept on an explicit stack, not on
+// the native one: every step goes one level down, so the walk nests as deep
+// as the tree has levels, and a malformed tree can have as many levels as
+// nodes.
+//
+// In a deep tree the text alone grows as the square of the nesting (each
+// line is indented by its depth), so a walk that fails at the bottom would
+// have built all that for nothing. A tree of more than kShallowLevels levels
+// is therefore walked twice: first the node lines and lookups alone, so that
+// a failure comes before any XML is built, then the XML over nodes now known
+// to exist. Memory stays linear in the output plus the depth.
 class XmlExport {
 public:
     // With a sink, the text goes out in pieces: once the buffer holds
@@ -40,7 +43,8 @@ public:
     std::string run() {
         if (tree_.data.empty()) fail_index(0, 0);
         const Level& top = tree_.data.back();
-        walk<false>(top);
+        const bool shallow = tree_.data.size() <= kShallowLevels;
+        if (!shallow) walk<Pass::Check>(top);
         // Room for the top level's elements written once each: 40 bytes of
         // markup (tags, line breaks, indentation) and the node's text. That
         // is all of it for a tree of leaves, so the text is never copied to
@@ -49,35 +53,47 @@ public:
         std::size_t estimate = 16;
         for (const Node& node : top) estimate += 40 + node.data.size();
         out_.reserve(sink_ != nullptr && estimate > 2 * piece_size_ ? 2 * piece_size_ : estimate);
-        walk<true>(top);
+        if (shallow) {
+            walk<Pass::Both>(top);
+        } else {
+            walk<Pass::Render>(top);
+        }
         return finish();
     }
 
 private:
+    // Up to this many levels, what a failing walk has written is at most
+    // that many tabs and one element's markup per visited node.
+    static constexpr std::size_t kShallowLevels = 64;
+
+    enum class Pass { Check, Render, Both };
+    static constexpr bool checks(Pass p) { return p != Pass::Render; }
+    static constexpr bool renders(Pass p) { return p != Pass::Check; }
+
     struct Frame {
         const Node* node;
         std::size_t next;    // next entry of node->children to visit
         std::uint32_t lvl;   // level the node was looked up in
     };
 
-    // Both walks visit the same nodes in the same order: for each node of the
-    // top level, the node its stored level and index designate, then, for
+    // Every pass visits the same nodes in the same order: for each node of
+    // the top level, the node its stored level and index designate, then, for
     // each entry of a visited node's children, that position in the level
     // below. Below level 0 comes 4294967295, where the lookup fails after the
     // node's line is written.
-    template <bool kRender>
+    template <Pass P>
     void walk(const Level& top) {
-        if constexpr (kRender) writer_.open("test");
+        if constexpr (renders(P)) writer_.open("test");
         for (const Node& root : top) {
-            enter<kRender>(root.level, root.index);
+            enter<P>(root.level, root.index);
             while (!stack_.empty()) {
                 Frame& frame = stack_.back();
                 if (frame.next < frame.node->children.size()) {
                     const std::uint32_t below = frame.lvl - 1;
-                    enter<kRender>(below, frame.node->children[frame.next++]);
+                    enter<P>(below, frame.node->children[frame.next++]);
                     continue;
                 }
-                if constexpr (kRender) {
+                if constexpr (renders(P)) {
                     if (frame.lvl == 0) writer_.text(frame.node->data);
                     writer_.close();
                     stack_.pop_back();
@@ -87,14 +103,23 @@ private:
                 }
             }
         }
-        if constexpr (kRender) writer_.close();
+        if constexpr (renders(P)) writer_.close();
     }
 
-    template <bool kRender>
+    // A leaf without children is written at once; any other node waits on
+    // the stack for its children.
+    template <Pass P>
     void enter(std::uint32_t lvl, std::uint32_t i) {
-        if constexpr (!kRender) write_node_line(trace_, lvl, i);
+        if constexpr (checks(P)) write_node_line(trace_, lvl, i);
         const Node& node = lookup(tree_, lvl, i);
-        if constexpr (kRender) {
+        if (lvl == 0 && node.children.empty()) {
+            if constexpr (renders(P)) {
+                writer_.leaf("chunk", node.data);
+                element_done();
+            }
+            return;
+        }
+        if constexpr (renders(P)) {
             writer_.open("chunk");
             if (lvl != 0) writer_.attribute("type", node.data);
         }

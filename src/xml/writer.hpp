@@ -4,11 +4,19 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+// The tree export calls the fast path once per node: compiled into its walk.
+#if defined(__GNUC__)
+#define VASKEL_XML_HOT inline __attribute__((always_inline))
+#else
+#define VASKEL_XML_HOT inline
+#endif
 
 namespace vaskel::xml {
 
@@ -55,6 +63,8 @@ public:
     // The element's text, after its children; only close() may follow.
     void text(std::string_view text);
     void close();
+    // open(name), text(text), close() in one call.
+    void leaf(std::string_view name, std::string_view text);
 
 private:
     struct Open {
@@ -83,6 +93,17 @@ private:
         }
         return false;
     }
+    // Text that is written as it stands on one line: nothing to escape, no
+    // line break.
+    static bool single_plain_line(std::string_view s) noexcept {
+        for (const char c : s) {
+            switch (c) {
+                case '&': case '<': case '>': case '\'': case '"': case '\n': case '\r': return false;
+                default: break;
+            }
+        }
+        return true;
+    }
     static bool plain_text(std::string_view s) noexcept {
         for (const char c : s) {
             if (c == '&' || c == '<' || c == '>' || c == '\'' || c == '"') return false;
@@ -90,7 +111,29 @@ private:
         return true;
     }
 
+    // Grows the output by n bytes and returns where they start: the fast
+    // path writes each line start and tag with one call into the string
+    // library and plain copies.
+    char* extend(std::size_t n) {
+        const std::size_t size = out_.size();
+        out_.resize(size + n);
+        return out_.data() + size;
+    }
+    // A line feed, then `tabs` tabs.
+    static char* put_line_start(char* p, std::size_t tabs) noexcept {
+        *p++ = '\n';
+        std::memset(p, '\t', tabs);
+        return p + tabs;
+    }
+    static char* put(char* p, std::string_view s) noexcept {
+        std::memcpy(p, s.data(), s.size());
+        return p + s.size();
+    }
+
     void start_content();
+    // Fast path: the lines of an element's text, each cut by `cutters`
+    // elements (its own and the enclosing ones).
+    void put_text_lines(std::string_view data, std::size_t cutters);
     void leave_fast_path();
     std::string_view escaped_text(std::string_view text);
     void append_attr_value(std::string_view value);
@@ -123,26 +166,24 @@ private:
     std::vector<Task> tasks_;
 };
 
-// The fast path is inline: the tree export calls these once per node.
-
-inline void Writer::open(std::string_view name) {
+VASKEL_XML_HOT void Writer::open(std::string_view name) {
     if (!open_.empty() && !open_.back().content) start_content();
     if (fast_ && has_break(name)) leave_fast_path();
     if (!fast_) {
         open_general(name);
         return;
     }
-    if (!open_.empty()) {
-        out_ += '\n';
-        out_.append(open_.size(), '\t');
-    }
-    out_ += '<';
-    out_ += name;
+    const std::size_t tabs = open_.size();
+    // The root's tag starts the output; every other one a line.
+    char* p = extend((tabs == 0 ? 0 : 1 + tabs) + 1 + name.size());
+    if (tabs != 0) p = put_line_start(p, tabs);
+    *p++ = '<';
+    put(p, name);
     fresh_line_ = false;
     open_.push_back({name, false});
 }
 
-inline void Writer::attribute(std::string_view name, std::string_view value) {
+VASKEL_XML_HOT void Writer::attribute(std::string_view name, std::string_view value) {
     if (fast_ && has_break(name)) leave_fast_path();
     if (!fast_) {
         attribute_general(name, value);
@@ -155,11 +196,11 @@ inline void Writer::attribute(std::string_view name, std::string_view value) {
     out_ += '"';
 }
 
-inline void Writer::begin_content() {
+VASKEL_XML_HOT void Writer::begin_content() {
     if (!open_.back().content) start_content();
 }
 
-inline void Writer::start_content() {
+VASKEL_XML_HOT void Writer::start_content() {
     open_.back().content = true;
     if (!fast_) {
         start_content_general();
@@ -169,18 +210,21 @@ inline void Writer::start_content() {
     fresh_line_ = true;
 }
 
-// Fast path: the text is escaped first (an entity holds no line break, and a
-// CDATA section starts with '<', which needs escaping), then cut into lines
-// at its line feeds. Each line loses the carriage returns that end it, up to
-// one per element that cuts it: the element's own and every enclosing one.
-inline void Writer::text(std::string_view data) {
+VASKEL_XML_HOT void Writer::text(std::string_view data) {
     begin_content();
     if (!fast_) {
         text_general(data);
         return;
     }
+    put_text_lines(data, open_.size());
+}
+
+// The text is escaped first (an entity holds no line break, and a CDATA
+// section starts with '<', which needs escaping), then cut into lines at its
+// line feeds. Each line loses the carriage returns that end it, up to one per
+// element that cuts it.
+VASKEL_XML_HOT void Writer::put_text_lines(std::string_view data, std::size_t cutters) {
     const std::string_view content = plain_text(data) ? data : escaped_text(data);
-    const std::size_t cutters = open_.size();
     std::size_t pos = 0;
     for (;;) {
         const std::size_t lf = content.find('\n', pos);
@@ -192,15 +236,52 @@ inline void Writer::text(std::string_view data) {
         for (std::size_t held = 0; held < cutters && !line.empty() && line.back() == '\r'; ++held) {
             line.remove_suffix(1);
         }
-        out_ += '\n';
-        out_.append(cutters, '\t');
-        out_ += line;
+        put(put_line_start(extend(1 + cutters + line.size()), cutters), line);
         if (lf == std::string_view::npos) return;
         pos = lf + 1;
     }
 }
 
-inline void Writer::close() {
+VASKEL_XML_HOT void Writer::leaf(std::string_view name, std::string_view data) {
+    if (!fast_ || has_break(name)) {
+        open(name);
+        text(data);
+        close();
+        return;
+    }
+    if (!open_.empty() && !open_.back().content) start_content();
+    const std::size_t tabs = open_.size();
+    const std::size_t start = tabs == 0 ? 0 : 1 + tabs;  // the root starts the output
+    const std::size_t tag = 1 + name.size() + 1;
+    if (single_plain_line(data)) {
+        // The whole element at once: its tags and at most one line of text.
+        const std::size_t line = data.empty() ? 0 : 1 + tabs + 1 + data.size();
+        char* p = extend(start + tag + line + 1 + tabs + 1 + tag);
+        if (tabs != 0) p = put_line_start(p, tabs);
+        *p++ = '<';
+        p = put(p, name);
+        *p++ = '>';
+        if (!data.empty()) p = put(put_line_start(p, tabs + 1), data);
+        p = put_line_start(p, tabs);
+        *p++ = '<';
+        *p++ = '/';
+        p = put(p, name);
+        *p = '>';
+    } else {
+        char* p = extend(start + tag);
+        if (tabs != 0) p = put_line_start(p, tabs);
+        *p++ = '<';
+        *put(p, name) = '>';
+        put_text_lines(data, tabs + 1);
+        p = put_line_start(extend(1 + tabs + 1 + tag), tabs);
+        *p++ = '<';
+        *p++ = '/';
+        *put(p, name) = '>';
+    }
+    if (tabs != 0) fresh_line_ = true;
+}
+
+VASKEL_XML_HOT void Writer::close() {
     if (!fast_) {
         close_general();
         return;
@@ -210,11 +291,10 @@ inline void Writer::close() {
     if (!element.content) {
         out_ += "/>";
     } else {
-        out_ += '\n';
-        out_.append(open_.size(), '\t');
-        out_ += "</";
-        out_ += element.name;
-        out_ += '>';
+        const std::size_t tabs = open_.size();
+        char* p = put_line_start(extend(1 + tabs + 2 + element.name.size() + 1), tabs);
+        p = put(put(p, "</"), element.name);
+        *p = '>';
     }
     // In its parent's content, an element is followed by a newline.
     if (!open_.empty()) fresh_line_ = true;
