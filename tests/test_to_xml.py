@@ -400,3 +400,18 @@ def test_deep_failing_walk_memory():
     lines = done.stderr.splitlines()
     assert lines[-2] == "PanicException"
     assert int(lines[-1]) < 64 * 1024  # kB
+
+
+@pytest.mark.parametrize("depth", [63, 64, 65, 66, 200])
+def test_failing_walks_around_the_shallow_bound(capfd, depth):
+    # Shallow trees are checked while they are written, deeper ones first
+    # checked, then written: the lines and the failure are the same.
+    levels = chain(depth, "x")
+    levels[0] = [("x", 0, 0, [0])]
+    capfd.readouterr()
+    with pytest.raises(PanicException) as info:
+        make_tree(levels).to_xml()
+    assert info.value.args == (f"index out of bounds: the len is {depth} but the index is {U32_MAX}",)
+    assert capfd.readouterr()[0].splitlines() == chain_lines(depth) + [at(U32_MAX, 0)]
+    xml, lines = export(capfd, make_tree(chain(depth, "y\r")))
+    assert (xml, lines) == (chain_xml(depth, ["y"]), chain_lines(depth))

@@ -12,13 +12,6 @@ namespace vaskel {
 
 namespace {
 
-const Node& lookup(const Tree& tree, std::uint32_t lvl, std::uint32_t i) {
-    if (lvl >= tree.data.size()) fail_index(tree.data.size(), lvl);
-    const Level& level = tree.data[lvl];
-    if (i >= level.size()) fail_index(level.size(), i);
-    return level[i];
-}
-
 // Walks the tree depth first, a node before its children, writing each
 // node's line and looking it up before its element is written. The nodes
 // waiting for their remaining children are kept on an explicit stack, not on
@@ -111,7 +104,7 @@ private:
     template <Pass P>
     void enter(std::uint32_t lvl, std::uint32_t i) {
         if constexpr (checks(P)) write_node_line(trace_, lvl, i);
-        const Node& node = lookup(tree_, lvl, i);
+        const Node& node = node_at(tree_, lvl, i);
         if (lvl == 0 && node.children.empty()) {
             if constexpr (renders(P)) {
                 writer_.leaf("chunk", node.data);

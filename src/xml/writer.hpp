@@ -301,3 +301,5 @@ VASKEL_XML_HOT void Writer::close() {
 }
 
 }  // namespace vaskel::xml
+
+#undef VASKEL_XML_HOT
