@@ -20,7 +20,10 @@ namespace {
 // most 12 nodes with at most 2 children each.
 Tree random_tree(FuzzedDataProvider& in) {
     Tree tree;
-    const std::uint32_t nlevels = in.ConsumeIntegralInRange<std::uint32_t>(0, 4);
+    // Now and then more levels than the export walks in one pass (most of
+    // them empty once the node budget is spent).
+    const std::uint32_t nlevels = in.ConsumeBool() ? in.ConsumeIntegralInRange<std::uint32_t>(60, 70)
+                                                   : in.ConsumeIntegralInRange<std::uint32_t>(0, 4);
     std::size_t budget = 12;
     for (std::uint32_t l = 0; l < nlevels; ++l) {
         Level level;
