@@ -1,5 +1,6 @@
 #include "xml_element.hpp"
 
+#include <algorithm>
 #include <cstddef>
 
 namespace vaskel::xml {
@@ -27,8 +28,10 @@ XMLElement::~XMLElement() {
         XMLElement last = std::move(pending.back());
         pending.pop_back();
         if (!last.elements || last.elements->empty()) continue;
+        const std::size_t need = pending.size() + last.elements->size();
         try {
-            pending.reserve(pending.size() + last.elements->size());
+            // Doubling, so that growing one child list at a time stays linear.
+            if (need > pending.capacity()) pending.reserve(std::max(need, 2 * pending.capacity()));
         } catch (...) {
             continue;
         }
