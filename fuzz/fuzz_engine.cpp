@@ -1,5 +1,6 @@
 // Fuzzes the rule engine on random token lists and rule bases and checks the
 // shape of every tree it returns.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -49,6 +50,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
         }
     }
+    // The trace opens with one line per single-label rule (a key without '+'),
+    // in the order the rules were given.
+    std::vector<std::string> rule_lines;
+    for (const auto& [key, value] : rules.entries()) {
+        if (key.find('+') == std::string::npos) rule_lines.push_back(key + " : " + value);
+    }
+    FUZZ_CHECK(trace.lines.size() > rule_lines.size());
+    FUZZ_CHECK(std::equal(rule_lines.begin(), rule_lines.end(), trace.lines.begin()));
     // One report line per pass, the last line of the trace being one.
     FUZZ_CHECK(!trace.lines.empty() && trace.lines.back().front() == '[');
     return 0;

@@ -10,6 +10,7 @@
 #include "core/tree.hpp"
 #include "core/tree_xml.hpp"
 #include "fuzz_support.hpp"
+#include "xml_reference.hpp"
 
 using namespace vaskel;
 
@@ -19,7 +20,10 @@ namespace {
 // most 12 nodes with at most 2 children each.
 Tree random_tree(FuzzedDataProvider& in) {
     Tree tree;
-    const std::uint32_t nlevels = in.ConsumeIntegralInRange<std::uint32_t>(0, 4);
+    // Now and then more levels than the export walks in one pass (most of
+    // them empty once the node budget is spent).
+    const std::uint32_t nlevels = in.ConsumeBool() ? in.ConsumeIntegralInRange<std::uint32_t>(60, 70)
+                                                   : in.ConsumeIntegralInRange<std::uint32_t>(0, 4);
     std::size_t budget = 12;
     for (std::uint32_t l = 0; l < nlevels; ++l) {
         Level level;
@@ -40,14 +44,32 @@ Tree random_tree(FuzzedDataProvider& in) {
     return tree;
 }
 
-// The export through the element model: node_to_xml for each top-level node,
-// rendered by the XML writer. tree_to_xml writes the same text in one pass
-// and must agree with it, diagnostic lines and failures included.
-std::string export_through_elements(const Tree& tree, LineSink& trace) {
+// The export transcribed on its own: one element per visited node, built
+// recursively (a node's line written before it is looked up), rendered by
+// the reference writer. tree_to_xml must agree with it, diagnostic lines and
+// failures included.
+xml::XMLElement reference_element(const Tree& tree, std::uint32_t lvl, std::uint32_t i, LineSink& trace) {
+    trace.write_line("lvl : " + std::to_string(lvl) + " ; i : " + std::to_string(i));
+    if (lvl >= tree.data.size()) fail_index(tree.data.size(), lvl);
+    if (i >= tree.data[lvl].size()) fail_index(tree.data[lvl].size(), i);
+    const Node& node = tree.data[lvl][i];
+    xml::XMLElement element("chunk");
+    if (lvl != 0) {
+        element.add_attr("type", node.data);
+    } else {
+        element.set_text(node.data);
+    }
+    for (const std::uint32_t child : node.children) {
+        element.add_element(reference_element(tree, lvl - 1, child, trace));
+    }
+    return element;
+}
+
+std::string reference_export(const Tree& tree, LineSink& trace) {
     if (tree.data.empty()) fail_index(0, 0);
     xml::XMLElement root("test");
-    for (const Node& node : tree.data.back()) root.add_element(node_to_xml(tree, node.level, node.index, trace));
-    return xml::to_string_pretty(root, "\n", "\t");
+    for (const Node& node : tree.data.back()) root.add_element(reference_element(tree, node.level, node.index, trace));
+    return fuzz::reference_xml(root, "\n", "\t");
 }
 
 struct Outcome {
@@ -83,7 +105,7 @@ public:
 
 void check_export(const Tree& tree, std::size_t piece_size) {
     const Outcome direct = outcome([&](LineSink& t) { return tree_to_xml(tree, t); });
-    const Outcome reference = outcome([&](LineSink& t) { return export_through_elements(tree, t); });
+    const Outcome reference = outcome([&](LineSink& t) { return reference_export(tree, t); });
     const Outcome pieces = outcome([&](LineSink& t) {
         PieceChecker out;
         tree_to_xml(tree, t, out, piece_size);

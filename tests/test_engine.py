@@ -2,6 +2,8 @@
 
 import copy
 import os
+import subprocess
+import sys
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -9,6 +11,7 @@ from hypothesis import strategies as st
 
 import model
 import vaskel
+from _vaskel_testing import rule_hashes, rule_probes
 from conftest import PanicException, run_engine
 
 
@@ -212,3 +215,70 @@ def test_engine_agrees_with_reference(capfd, inputs):
     lines, expected = reference(tokens, rules)
     assert out == "\n".join(lines) + "\n"
     assert levels == expected
+
+
+# Characters of the report line's list notation, one per row: those written
+# as they stand and those that take an escape (DEL and the other controls
+# do not print, so they take the \u{...} form).
+@pytest.mark.parametrize("char, written", [
+    ("\x7f", "\\u{7f}"),
+    ("\x01", "\\u{1}"),
+    ("\x1b", "\\u{1b}"),
+    ("\x85", "\\u{85}"),
+    ("\u2028", "\\u{2028}"),
+    ("\ufeff", "\\u{feff}"),
+    ("\U000e0001", "\\u{e0001}"),
+    (" ", " "),
+    ("~", "~"),
+    ("'", "'"),
+    ("\u00e9", "\u00e9"),
+    ("\U0001d11e", "\U0001d11e"),
+])
+def test_report_line_characters(capfd, char, written):
+    label = "a" + char + "+"
+    tree, out = run_engine(capfd, ["t"], {"t": label, label: "M"})
+    assert out.split("\n")[-2] == '["a' + written + '+"]'
+    assert model.quote_list([label]) == '["a' + written + '+"]'
+    assert tree.data[1][0].data == label
+
+
+# ---------------------------------------------------------------- rule tables
+
+def colliding_keys(count, seed, bits):
+    """Keys whose rule-table hash under `seed` has its low `bits` bits zero:
+    in a table of 2**bits slots hashing with that seed, they all start at
+    slot 0."""
+    found, start, mask = [], 0, (1 << bits) - 1
+    while len(found) < count:
+        batch = [f"k{j}" for j in range(start, start + 100_000)]
+        start += len(batch)
+        found += [key for key, h in zip(batch, rule_hashes(batch, seed)) if h & mask == 0]
+    return found[:count]
+
+
+def test_rule_tables_resist_crafted_keys():
+    count = 1_000  # a table of 2,048 slots
+    crafted = colliding_keys(count, 0, 11)
+    plain = [f"r{j}" for j in range(count)]
+    # Where the seed is known the keys pile up in one run of slots, and
+    # finding each walks half the run on average.
+    assert rule_probes(crafted, 0) > count * count // 4
+    # The process's own seed spreads them like any other keys.
+    assert rule_probes(crafted, None) < 3 * count
+    assert rule_probes(plain, None) < 3 * count
+
+
+def test_rule_hash_seed_differs_between_processes():
+    code = "import _vaskel_testing as t; print(t.rule_hashes(['le', 'DET+NOM'], None))"
+    outputs = {subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+               for _ in range(3)}
+    assert len(outputs) == 3
+    # Within a process it is fixed.
+    assert rule_hashes(["le"], None) == rule_hashes(["le"], None)
+
+
+def test_rule_lines_keep_the_dictionary_order(capfd):
+    keys = [f"w{j}" for j in range(200)]
+    rules = {key: "T" for key in reversed(keys)}
+    _, out = run_engine(capfd, [], rules)
+    assert out.splitlines() == [f"{key} : T" for key in reversed(keys)] + ["[]"]

@@ -1,5 +1,9 @@
 """Tree navigation: get_children, decapsulate, concat and subtree."""
 
+import json
+import subprocess
+import sys
+
 import pytest
 
 import _vaskel_testing
@@ -228,3 +232,66 @@ def test_subtree_on_subclass_returns_plain_tree():
     sub = t.subtree(0, 1)
     assert type(sub) is vaskel.Tree
     assert levels(sub) == [[B]]
+
+
+# Malformed trees whose navigation reads outside a level unless a bounds check
+# stops it. Each call runs in a child process, so that a missing check shows
+# up as a failed comparison (or a child that died, named by its status)
+# rather than as a crash of the test run. Positions just past a level's end
+# fall inside the vector's spare capacity, where a missing check would read
+# stale memory without crashing.
+MALFORMED = [
+    ([[A, B, C], [("X", 1, 0, [3])]], "get_children", (1, 0)),
+    ([[A, B, C], [("X", 1, 0, [0, 3])], [("Z", 2, 0, [0])]], "decapsulate", (2, 0)),
+    ([[A, B, C], [("X", 1, 0, [3])], [("Z", 2, 0, [0])]], "concat", (2, 0, "-")),
+    ([[A, B, C], [("X", 1, 0, [1, 3])], [("Z", 2, 0, [0])]], "subtree", (2, 0)),
+    ([[A, B, C], [("X", 1, 0, [0])], [("Z", 2, 0, [1])]], "subtree", (2, 0)),
+    ([[("a", 0, 0, [5]), B]], "get_children", (0, 0)),
+    ([[("a", 0, 0, [0]), B], [("X", 1, 0, [0])]], "subtree", (1, 0)),
+    ([[A, B], [("X", 1, 0, [0]), ("Y", 3, 0, [0])], [("Z", 2, 0, [1])]], "decapsulate", (2, 0)),
+    ([[A, B], [("X", 1, 5, [0]), ("Y", 1, 2, [0])], [("Z", 2, 0, [1])]], "decapsulate", (2, 0)),
+    ([[A, B, C]], "get_children", (1, 0)),
+    ([[A, B, C]], "subtree", (0, 3)),
+    ([[A], [("X", 1, 0, [1])]], "to_xml", ()),
+    ([[("a", 0, 0, [0])]], "to_xml", ()),
+]
+
+CHILD = r"""
+import json, os, sys
+import _vaskel_testing, vaskel
+cases = json.loads(sys.stdin.read())
+null = os.open(os.devnull, os.O_WRONLY)
+os.dup2(null, 1)  # to_xml's node lines
+for levels, method, args in cases:
+    tree = _vaskel_testing.make_tree([[tuple(n) for n in level] for level in levels])
+    try:
+        result = getattr(tree, method)(*args)
+        if isinstance(result, vaskel.Tree):
+            result = [[[n.data, n.level, n.index, n.children] for n in level] for level in result.data]
+        elif isinstance(result, list):
+            result = [[n.data, n.level, n.index, n.children] for n in result]
+        outcome = ["ok", result]
+    except BaseException as exc:
+        outcome = [type(exc).__name__, str(exc)]
+    sys.stderr.write(json.dumps(outcome) + "\n")
+"""
+
+
+def expected_outcome(levels, method, args):
+    try:
+        result = getattr(model.Tree(levels), method)(*args)
+    except model.ModelFailure as failure:
+        return ["PanicException", failure.message]
+    if isinstance(result, model.Tree):
+        result = result.levels
+    elif method == "to_xml":
+        result = result[0]
+    return ["ok", json.loads(json.dumps(result))]
+
+
+def test_malformed_trees_in_a_child_process():
+    done = subprocess.run([sys.executable, "-c", CHILD], input=json.dumps(MALFORMED), capture_output=True,
+                          text=True, timeout=120)
+    outcomes = [json.loads(line) for line in done.stderr.splitlines() if line.startswith("[")]
+    assert done.returncode == 0, f"child ended with status {done.returncode} after {len(outcomes)} cases"
+    assert outcomes == [expected_outcome(*case) for case in MALFORMED]

@@ -1,6 +1,9 @@
 """Tree.to_xml: the document, the node lines on fd 1, failures on malformed
 trees, and a round trip through an XML parser."""
 
+import subprocess
+import sys
+import threading
 import xml.etree.ElementTree as ET
 
 import pytest
@@ -265,3 +268,150 @@ def well_formed_levels(draw):
 @given(well_formed_levels())
 def test_round_trip_random_trees(levels):
     check_round_trip(make_tree(levels))
+
+
+# ---------------------------------------------------------------- leaf text
+
+def chain(depth, leaf):
+    """A tree of `depth` levels, one node each, every node above the leaf
+    listing the one below: the leaf's tags stand behind `depth` tabs."""
+    levels = [leaves(leaf)]
+    for lvl in range(1, depth):
+        levels.append([(f"L{lvl}", lvl, 0, [0])])
+    return levels
+
+
+def chain_xml(depth, lines):
+    """The export of chain(depth, leaf) whose leaf text gives `lines`."""
+    tabs = "\t" * depth
+    body = "".join(f"\n{tabs}\t{line}" for line in lines)
+    opening = "".join("\n" + "\t" * (lvl + 1) + f'<chunk type="L{depth - 1 - lvl}">' for lvl in range(depth - 1))
+    closing = "".join("\n" + "\t" * (lvl + 1) + "</chunk>" for lvl in reversed(range(depth - 1)))
+    return f"<test>{opening}\n{tabs}<chunk>{body}\n{tabs}</chunk>{closing}\n</test>"
+
+
+def chain_lines(depth):
+    return [at(lvl, 0) for lvl in reversed(range(depth))]
+
+
+@pytest.mark.parametrize("depth", [1, 2, 4])
+@pytest.mark.parametrize("text, written", [
+    # each element around a line (the leaf's own and every ancestor, root
+    # included) drops one carriage return before the line's end
+    ("a\r\r\nb", lambda d: ["a" + "\r" * max(0, 2 - (d + 1)), "b"]),
+    ("x\r\r\r\r\r\ny\r\r\r", lambda d: ["x" + "\r" * max(0, 5 - (d + 1)), "y" + "\r" * max(0, 3 - (d + 1))]),
+    ("\r\r\r\r\n", lambda d: ["\r" * max(0, 4 - (d + 1))]),
+    ("a\r\rb\r\n", lambda d: ["a\r\rb"]),
+    ("\n\r\n", lambda d: ["", ""]),
+    # text after the first CDATA section is escaped; the section is not
+    ("<![CDATA[<]]>&", lambda d: ["<![CDATA[<]]>&amp;"]),
+    ("'<![CDATA[a\r\nb]]>\"<![CDATA[>]]>", lambda d: ["&apos;<![CDATA[a", "b]]>&quot;&lt;![CDATA[&gt;]]&gt;"]),
+])
+def test_leaf_text_lines(capfd, depth, text, written):
+    levels = chain(depth, text)
+    xml, lines = export(capfd, make_tree(levels))
+    assert xml == chain_xml(depth, written(depth))
+    assert (xml, lines) == model.to_xml(levels)
+
+
+# ---------------------------------------------------------------- deep trees
+
+def test_chain_formula_matches_model():
+    for depth in (1, 3, 30):
+        assert model.to_xml(chain(depth, "a\r\nb")) == (chain_xml(depth, ["a", "b"]), chain_lines(depth))
+
+
+def in_thread(fn, stack_size):
+    """fn() in a new thread with the given native stack size: its result, or
+    the exception it raised."""
+    box = []
+    previous = threading.stack_size(stack_size)
+    try:
+        worker = threading.Thread(target=lambda: box.append(run_catching(fn)))
+        worker.start()
+        worker.join()
+    finally:
+        threading.stack_size(previous)
+    return box[0]
+
+
+def run_catching(fn):
+    try:
+        return fn()
+    except BaseException as exc:  # noqa: BLE001 - handed to the test
+        return exc
+
+
+SMALL_STACK = 256 * 1024
+DEEP = 100_000
+
+
+# Each element is indented by its depth, so the text of a chain that deep
+# would be quadratic in size: the deep chains here end in a leaf that lists a
+# child, and the walk fails at the bottom after writing every node line.
+@pytest.mark.parametrize("where", ["main", "small-stack thread"])
+def test_deep_failing_walk(capfd, where):
+    levels = chain(DEEP, "x")
+    levels[0] = [("x", 0, 0, [0])]
+    tree = make_tree(levels)
+    capfd.readouterr()
+    result = run_catching(tree.to_xml) if where == "main" else in_thread(tree.to_xml, SMALL_STACK)
+    out = capfd.readouterr()[0]
+    assert isinstance(result, PanicException)
+    assert result.args == (f"index out of bounds: the len is {DEEP} but the index is {U32_MAX}",)
+    assert out.splitlines() == chain_lines(DEEP) + [at(U32_MAX, 0)]
+
+
+@pytest.mark.parametrize("where", ["main", "small-stack thread"])
+def test_deep_export(capfd, where):
+    depth = 3_000
+    tree = make_tree(chain(depth, "a\r\nb"))
+    capfd.readouterr()
+    result = tree.to_xml() if where == "main" else in_thread(tree.to_xml, SMALL_STACK)
+    out = capfd.readouterr()[0]
+    assert result == chain_xml(depth, ["a", "b"])
+    assert out.splitlines() == chain_lines(depth)
+
+
+MEMORY_CHILD = r"""
+import os, resource, sys
+import _vaskel_testing, vaskel
+depth = int(sys.argv[1])
+levels = [[("x", 0, 0, [0])]] + [[(f"L{l}", l, 0, [0])] for l in range(1, depth)]
+tree = _vaskel_testing.make_tree(levels)
+del levels
+os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+try:
+    tree.to_xml()
+except BaseException as exc:
+    sys.stderr.write(type(exc).__name__ + "\n")
+after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+sys.stderr.write(f"{after - before}\n")
+"""
+
+
+def test_deep_failing_walk_memory():
+    # Writing the elements of the walk before it fails would hold d * d / 2
+    # bytes of indentation: about 5 GB here.
+    done = subprocess.run([sys.executable, "-c", MEMORY_CHILD, str(DEEP)], capture_output=True, text=True,
+                          timeout=120)
+    assert done.returncode == 0, done.stderr[-2000:]
+    lines = done.stderr.splitlines()
+    assert lines[-2] == "PanicException"
+    assert int(lines[-1]) < 64 * 1024  # kB
+
+
+@pytest.mark.parametrize("depth", [63, 64, 65, 66, 200])
+def test_failing_walks_around_the_shallow_bound(capfd, depth):
+    # Shallow trees are checked while they are written, deeper ones first
+    # checked, then written: the lines and the failure are the same.
+    levels = chain(depth, "x")
+    levels[0] = [("x", 0, 0, [0])]
+    capfd.readouterr()
+    with pytest.raises(PanicException) as info:
+        make_tree(levels).to_xml()
+    assert info.value.args == (f"index out of bounds: the len is {depth} but the index is {U32_MAX}",)
+    assert capfd.readouterr()[0].splitlines() == chain_lines(depth) + [at(U32_MAX, 0)]
+    xml, lines = export(capfd, make_tree(chain(depth, "y\r")))
+    assert (xml, lines) == (chain_xml(depth, ["y"]), chain_lines(depth))

@@ -2,6 +2,8 @@
 against the model's plain writer, which builds every element's string and
 re-cuts it in each ancestor."""
 
+import threading
+
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
@@ -133,7 +135,7 @@ def test_newline_and_indent_match_reference(newline, indent):
     assert pretty(SAMPLE, newline, indent) == model.pretty(SAMPLE, newline, indent)
 
 
-def test_deep_nesting():
+def test_deep_nesting_tabs():
     depth = 1000
     element = E("e", text="x")
     for _ in range(depth):
@@ -141,6 +143,51 @@ def test_deep_nesting():
     expected = "\n".join(["\t" * k + "<e>" for k in range(depth + 1)] + ["\t" * (depth + 1) + "x"]
                          + ["\t" * k + "</e>" for k in reversed(range(depth + 1))])
     assert pretty(element) == expected
+
+
+def nested(depth, text):
+    element = E("e", text=text)
+    for _ in range(depth):
+        element = E("e", kids=[element])
+    return element
+
+
+# Layouts without line breaks, whose text stays linear in the depth, so the
+# nesting can be deep.
+@pytest.mark.parametrize("newline, indent, expected", [
+    ("", "", lambda d: "<e>" * (d + 1) + "x" + "</e>" * (d + 1)),
+    # a child's output, then the newline that follows it in its parent's
+    # content, then the newline before the parent's closing tag
+    (" ", "", lambda d: "<e> " * (d + 1) + "x </e>" + "  </e>" * d),
+])
+@pytest.mark.parametrize("stack", [None, 256 * 1024], ids=["main", "small-stack-thread"])
+def test_deep_nesting(newline, indent, expected, stack):
+    depth = 100_000
+    element = nested(depth, "x")
+    if stack is None:
+        out = pretty(element, newline, indent)
+    else:
+        box = []
+        previous = threading.stack_size(stack)
+        try:
+            worker = threading.Thread(target=lambda: box.append(pretty(element, newline, indent)))
+            worker.start()
+            worker.join()
+        finally:
+            threading.stack_size(previous)
+        out = box[0]
+    assert out == expected(depth)
+
+
+@pytest.mark.parametrize("newline, indent", [("\n", ""), ("\r\n", ""), ("\n", "\t")])
+def test_nesting_with_line_breaks(newline, indent):
+    # Each line break travels through every enclosing element: quadratic
+    # work, so a few thousand levels.
+    depth = 2_000
+    lines = ["<e>"] * (depth + 1) + ["x"] + ["</e>"] * (depth + 1)
+    indents = list(range(depth + 1)) + [depth + 1] + list(reversed(range(depth + 1)))
+    out = pretty(nested(depth, "x\r"), newline, indent)
+    assert out == newline.join(indent * k + line for k, line in zip(indents, lines))
 
 
 # ---------------------------------------------------------------- property
@@ -161,6 +208,14 @@ separators = st.text(alphabet="\n\r\t x", max_size=3)
 @given(elements, separators, separators)
 def test_matches_reference(element, newline, indent):
     assert xml_pretty(element, newline, indent) == model.pretty(element, newline, indent)
+
+
+# Names with line breaks under the usual layout: the writer leaves its fast
+# path for the general one in the middle of an element tree.
+@settings(max_examples=300, deadline=None)
+@given(elements)
+def test_usual_layout_matches_reference(element):
+    assert xml_pretty(element, "\n", "\t") == model.pretty(element, "\n", "\t")
 
 
 @given(texts)

@@ -6,6 +6,7 @@
 #include <iterator>
 #include <limits>
 
+#include "core/rule_table.hpp"
 #include "errors.hpp"
 
 namespace vaskel::py {
@@ -250,11 +251,9 @@ private:
     }
 
     static std::size_t hash(const Key& key, std::size_t n) {
-        std::uint64_t h = (key.w[0] * 0x9E3779B97F4A7C15ull) ^ (key.w[1] * 0xC2B2AE3D27D4EB4Full) ^
-                          (key.w[2] * 0x165667B19E3779F9ull) ^ n;
-        h ^= h >> 29;
-        h *= 0xBF58476D1CE4E5B9ull;
-        return static_cast<std::size_t>(h ^ (h >> 32));
+        const std::uint64_t h = (key.w[0] * 0x9E3779B97F4A7C15ull) ^ (key.w[1] * 0xC2B2AE3D27D4EB4Full) ^
+                                (key.w[2] * 0x165667B19E3779F9ull) ^ n;
+        return static_cast<std::size_t>(mix_hash(h));
     }
 
     static PyObject* make(const char* s, std::size_t n) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "line_sink.hpp"
+#include "rule_table.hpp"
 #include "tree.hpp"
 
 namespace vaskel {
@@ -22,14 +23,13 @@ public:
 
 private:
     std::vector<std::pair<std::string, std::string>> entries_;
-    std::unordered_map<std::string, std::size_t> position_;
+    // Seeded: the keys come from the caller, who could otherwise pick them to
+    // fall into one bucket.
+    std::unordered_map<std::string, std::size_t, SeededTextHash> position_;
 };
 
 // Runs the engine over the tokens and returns the tree of all its passes,
 // writing the trace to `trace`.
 Tree run_engine(std::vector<std::string> tokens, const RuleBase& rules, LineSink& trace);
-
-// The list notation of the trace's report line: ["a", "b\n"].
-void append_quoted_list(std::string& out, const std::vector<std::string_view>& texts);
 
 }  // namespace vaskel

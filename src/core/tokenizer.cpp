@@ -45,14 +45,6 @@ enum class CharClass : std::uint8_t {
     Other,         // everything else: symbols, other punctuation, combining marks, controls
 };
 
-// The numeric values are only used inside the tokenizer.
-enum class State : std::uint8_t {
-    Word = 0,          // a word is being collected
-    SentenceMark = 1,  // a run of sentence-ending punctuation is being collected
-    AfterMark = 2,     // a clause mark was just emitted, or an apostrophe read outside a word
-    Gap = 3,           // initial state; after whitespace
-};
-
 constexpr std::array<CharClass, 128> make_ascii_classes() {
     std::array<CharClass, 128> t{};
     for (auto& c : t) {
@@ -121,25 +113,17 @@ inline std::size_t skip_word_bytes(const unsigned char* s, std::size_t pos, std:
     return pos;
 }
 
-constexpr std::array<bool, 256> make_space_bytes() {
+// Which bytes are ASCII characters of class c (no byte from 0x80 on is).
+constexpr std::array<bool, 256> make_class_bytes(CharClass c) {
     std::array<bool, 256> t{};
     for (int b = 0; b < 128; ++b) {
-        t[b] = kAsciiClass[b] == CharClass::Space;
+        t[b] = kAsciiClass[b] == c;
     }
     return t;
 }
 
-constexpr std::array<bool, 256> kSpaceByte = make_space_bytes();
-
-constexpr std::array<bool, 256> make_alnum_bytes() {
-    std::array<bool, 256> t{};
-    for (int b = 0; b < 128; ++b) {
-        t[b] = kAsciiClass[b] == CharClass::Alnum;
-    }
-    return t;
-}
-
-constexpr std::array<bool, 256> kAlnumByte = make_alnum_bytes();
+constexpr std::array<bool, 256> kSpaceByte = make_class_bytes(CharClass::Space);
+constexpr std::array<bool, 256> kAlnumByte = make_class_bytes(CharClass::Alnum);
 
 // Class of a code point at or above U+0080.
 inline CharClass classify_wide(char32_t cp) noexcept {
@@ -166,8 +150,6 @@ inline CharClass classify_wide(char32_t cp) noexcept {
 
 }  // namespace
 
-static_assert(static_cast<std::uint8_t>(State::Gap) == 3, "TokenCutter starts in Gap");
-
 std::size_t TokenCutter::next(TokenSpan* out, std::size_t room) {
     if (done_) {
         return 0;
@@ -177,7 +159,7 @@ std::size_t TokenCutter::next(TokenSpan* out, std::size_t room) {
     const auto* s = reinterpret_cast<const unsigned char*>(text.data());
     std::size_t start = start_;
     std::size_t pos = pos_;
-    State state = static_cast<State>(state_);
+    State state = state_;
     std::size_t count = 0;
 
     auto flush = [&](std::size_t end) __attribute__((always_inline)) {
@@ -191,7 +173,7 @@ std::size_t TokenCutter::next(TokenSpan* out, std::size_t room) {
     auto pause = [&] {
         start_ = start;
         pos_ = pos;
-        state_ = static_cast<std::uint8_t>(state);
+        state_ = state;
         return count;
     };
 
@@ -280,16 +262,6 @@ std::vector<TokenSpan> tokenize_spans(std::string_view text) {
         spans.insert(spans.end(), batch, batch + k);
     }
     return spans;
-}
-
-std::vector<std::string> tokenize(std::string_view text) {
-    const std::vector<TokenSpan> spans = tokenize_spans(text);
-    std::vector<std::string> tokens;
-    tokens.reserve(spans.size());
-    for (const TokenSpan& span : spans) {
-        tokens.emplace_back(text.substr(span.begin, span.length));
-    }
-    return tokens;
 }
 
 }  // namespace vaskel

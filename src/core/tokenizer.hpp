@@ -3,7 +3,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <string_view>
 #include <vector>
 
@@ -32,19 +31,22 @@ public:
     std::size_t next(TokenSpan* out, std::size_t room);
 
 private:
-    static constexpr std::uint8_t kStartState = 3;
+    // The states of the table in tokenizer.cpp.
+    enum class State : std::uint8_t {
+        Word,          // a word is being collected
+        SentenceMark,  // a run of sentence-ending punctuation is being collected
+        AfterMark,     // a clause mark was just emitted, or an apostrophe read outside a word
+        Gap,           // at the start of the text; after whitespace
+    };
 
     std::string_view text_;
     std::size_t start_ = 0;  // the pending token is text_[start_, pos_)
     std::size_t pos_ = 0;
-    std::uint8_t state_ = kStartState;
+    State state_ = State::Gap;
     bool done_ = false;
 };
 
 // All the spans of a text.
 std::vector<TokenSpan> tokenize_spans(std::string_view text);
-
-// The same tokens as owned strings.
-std::vector<std::string> tokenize(std::string_view text);
 
 }  // namespace vaskel

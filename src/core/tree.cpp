@@ -6,17 +6,16 @@
 
 namespace vaskel {
 
-namespace {
-
-constexpr const char* kCycleMessage = "decapsulate: the recorded levels of the tree form a cycle";
-
-// Node i of level lvl; the level is checked before the position.
 const Node& node_at(const Tree& tree, std::uint32_t lvl, std::uint32_t i) {
     if (lvl >= tree.data.size()) fail_index(tree.data.size(), lvl);
     const Level& level = tree.data[lvl];
     if (i >= level.size()) fail_index(level.size(), i);
     return level[i];
 }
+
+namespace {
+
+constexpr const char* kCycleMessage = "decapsulate: the recorded levels of the tree form a cycle";
 
 // Appends copies of the children of node (lvl, i) to out.
 void append_children(const Tree& tree, std::uint32_t lvl, std::uint32_t i, std::vector<Node>& out) {

@@ -20,6 +20,10 @@ struct Tree {
     std::vector<Level> data;  // level 0 first
 };
 
+// Node i of level lvl; the level is checked before the position, and either
+// out of range throws the index-out-of-bounds Failure.
+const Node& node_at(const Tree& tree, std::uint32_t lvl, std::uint32_t i);
+
 // A tree of one level holding one leaf per text.
 Tree tree_from_leaves(std::vector<std::string> leaves);
 

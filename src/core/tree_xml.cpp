@@ -1,88 +1,43 @@
 #include "tree_xml.hpp"
 
-#include <charconv>
+#include <cstdint>
 #include <string_view>
+#include <vector>
 
+#include "../xml/writer.hpp"
 #include "failure.hpp"
+#include "trace.hpp"
 
 namespace vaskel {
 
 namespace {
 
-// Writes "lvl : L ; i : I" without allocating, built with its line feed.
-void announce(LineSink& trace, std::uint32_t lvl, std::uint32_t i) {
-    constexpr std::string_view lvl_label = "lvl : ";
-    constexpr std::string_view i_label = " ; i : ";
-    char buf[lvl_label.size() + i_label.size() + 2 * 10 + 1];
-    char* p = buf + lvl_label.copy(buf, lvl_label.size());
-    p = std::to_chars(p, buf + sizeof buf, lvl).ptr;
-    p += i_label.copy(p, i_label.size());
-    p = std::to_chars(p, buf + sizeof buf, i).ptr;
-    *p++ = '\n';
-    trace.write_terminated(buf, static_cast<std::size_t>(p - buf));
-}
-
-const Node& lookup(const Tree& tree, std::uint32_t lvl, std::uint32_t i) {
-    if (lvl >= tree.data.size()) fail_index(tree.data.size(), lvl);
-    const Level& level = tree.data[lvl];
-    if (i >= level.size()) fail_index(level.size(), i);
-    return level[i];
-}
-
-}  // namespace
-
-// Recursion depth is bounded by the number of levels: every step goes one
-// level down, and below level 0 the lookup fails.
-xml::XMLElement node_to_xml(const Tree& tree, std::uint32_t lvl, std::uint32_t i, LineSink& trace) {
-    announce(trace, lvl, i);
-    const Node& node = lookup(tree, lvl, i);
-    xml::XMLElement element("chunk");
-    if (lvl != 0) {
-        element.add_attr("type", node.data);
-    } else {
-        element.set_text(node.data);
-    }
-    if (!node.children.empty()) {
-        // Only a node with children gets a child list: an absent list and
-        // an empty one are written differently.
-        element.elements.emplace().reserve(node.children.size());
-        // A node of level 0 that lists children sends the walk to level
-        // 4294967295, where the lookup fails after the line is written.
-        const std::uint32_t below = lvl - 1;
-        for (const std::uint32_t child : node.children) {
-            element.add_element(node_to_xml(tree, below, child, trace));
-        }
-    }
-    return element;
-}
-
-
-namespace {
-
-// Renders the export in one walk, straight into the output string, instead of
-// building an XMLElement per node and rendering that: it writes exactly what
-// to_string_pretty writes for the elements node_to_xml builds, with newline
-// "\n" and indent "\t". In that output every line after the first is a line
-// feed, one tab per open element around the line, then the line's content;
-// an element's text is cut into lines at its line feeds, carriage returns
-// that end one of those lines (right before the line feed or at the end of
-// the text) are dropped, and a last line left empty by a final line feed is
-// not written.
+// Walks the tree depth first, a node before its children, writing each
+// node's line and looking it up before its element is written. The nodes
+// waiting for their remaining children are kept on an explicit stack, not on
+// the native one: every step goes one level down, so the walk nests as deep
+// as the tree has levels, and a malformed tree can have as many levels as
+// nodes.
+//
+// In a deep tree the text alone grows as the square of the nesting (each
+// line is indented by its depth), so a walk that fails at the bottom would
+// have built all that for nothing. A tree of more than kShallowLevels levels
+// is therefore walked twice: first the node lines and lookups alone, so that
+// a failure comes before any XML is built, then the XML over nodes now known
+// to exist. Memory stays linear in the output plus the depth.
 class XmlExport {
 public:
     // With a sink, the text goes out in pieces: once the buffer holds
     // `piece_size` bytes at the end of an element, it is handed over and
     // cleared. Without one, it is all kept and returned by run().
     XmlExport(const Tree& tree, LineSink& trace, TextSink* sink = nullptr, std::size_t piece_size = 0)
-        : tree_(tree), trace_(trace), sink_(sink), piece_size_(piece_size) {}
+        : tree_(tree), trace_(trace), sink_(sink), piece_size_(piece_size), writer_(out_, "\n", "\t") {}
 
     std::string run() {
         if (tree_.data.empty()) fail_index(0, 0);
         const Level& top = tree_.data.back();
-        if (top.empty()) {
-            out_ = "<test/>";
-            return finish();
-        }
+        const bool shallow = tree_.data.size() <= kShallowLevels;
+        if (!shallow) walk<Pass::Check>(top);
         // Room for the top level's elements written once each: 40 bytes of
         // markup (tags, line breaks, indentation) and the node's text. That
         // is all of it for a tree of leaves, so the text is never copied to
@@ -91,37 +46,77 @@ public:
         std::size_t estimate = 16;
         for (const Node& node : top) estimate += 40 + node.data.size();
         out_.reserve(sink_ != nullptr && estimate > 2 * piece_size_ ? 2 * piece_size_ : estimate);
-        out_ += "<test>";
-        for (const Node& node : top) element(node.level, node.index, 1);
-        out_ += "\n</test>";
+        if (shallow) {
+            walk<Pass::Both>(top);
+        } else {
+            walk<Pass::Render>(top);
+        }
         return finish();
     }
 
 private:
-    // The element of node (lvl, i) whose tags stand behind `depth` tabs, in
-    // the order node_to_xml visits, announces and looks up the nodes.
-    void element(std::uint32_t lvl, std::uint32_t i, std::size_t depth) {
-        announce(lvl, i);
-        const Node& node = lookup(tree_, lvl, i);
-        line(depth);
-        out_ += "<chunk";
-        if (lvl != 0) {
-            out_ += " type=\"";
-            append_escaped_attr(node.data);
-            out_ += '"';
-            if (node.children.empty()) {
-                out_ += "/>";
-                element_done();
-                return;
+    // Up to this many levels, what a failing walk has written is at most
+    // that many tabs and one element's markup per visited node.
+    static constexpr std::size_t kShallowLevels = 64;
+
+    enum class Pass { Check, Render, Both };
+    static constexpr bool checks(Pass p) { return p != Pass::Render; }
+    static constexpr bool renders(Pass p) { return p != Pass::Check; }
+
+    struct Frame {
+        const Node* node;
+        std::size_t next;    // next entry of node->children to visit
+        std::uint32_t lvl;   // level the node was looked up in
+    };
+
+    // Every pass visits the same nodes in the same order: for each node of
+    // the top level, the node its stored level and index designate, then, for
+    // each entry of a visited node's children, that position in the level
+    // below. Below level 0 comes 4294967295, where the lookup fails after the
+    // node's line is written.
+    template <Pass P>
+    void walk(const Level& top) {
+        if constexpr (renders(P)) writer_.open("test");
+        for (const Node& root : top) {
+            enter<P>(root.level, root.index);
+            while (!stack_.empty()) {
+                Frame& frame = stack_.back();
+                if (frame.next < frame.node->children.size()) {
+                    const std::uint32_t below = frame.lvl - 1;
+                    enter<P>(below, frame.node->children[frame.next++]);
+                    continue;
+                }
+                if constexpr (renders(P)) {
+                    if (frame.lvl == 0) writer_.text(frame.node->data);
+                    writer_.close();
+                    stack_.pop_back();
+                    element_done();
+                } else {
+                    stack_.pop_back();
+                }
             }
         }
-        out_ += '>';
-        const std::uint32_t below = lvl - 1;
-        for (const std::uint32_t child : node.children) element(below, child, depth + 1);
-        if (lvl == 0) text(node.data, depth + 1);
-        line(depth);
-        out_ += "</chunk>";
-        element_done();
+        if constexpr (renders(P)) writer_.close();
+    }
+
+    // A leaf without children is written at once; any other node waits on
+    // the stack for its children.
+    template <Pass P>
+    void enter(std::uint32_t lvl, std::uint32_t i) {
+        if constexpr (checks(P)) write_node_line(trace_, lvl, i);
+        const Node& node = node_at(tree_, lvl, i);
+        if (lvl == 0 && node.children.empty()) {
+            if constexpr (renders(P)) {
+                writer_.leaf("chunk", node.data);
+                element_done();
+            }
+            return;
+        }
+        if constexpr (renders(P)) {
+            writer_.open("chunk");
+            if (lvl != 0) writer_.attribute("type", node.data);
+        }
+        stack_.push_back({&node, 0, lvl});
     }
 
     // The buffer ends at an element's end here: a place to cut a piece.
@@ -140,74 +135,13 @@ private:
         return {};
     }
 
-    void line(std::size_t depth) {
-        out_ += '\n';
-        out_.append(depth, '\t');
-    }
-
-    // Leaf text: escaped, except its first complete CDATA section, then cut
-    // into lines. Escaping neither makes nor removes a line break, so the
-    // lines are cut from the escaped text.
-    void text(std::string_view data, std::size_t depth) {
-        std::string_view content = data;
-        std::string escaped;
-        const xml::CdataSplit split = xml::split_cdata(data);
-        if (split.section_and_after || needs_escape(data)) {
-            escaped = xml::escape_text(split.before);
-            if (split.section_and_after) {
-                escaped += split.section_and_after->first;
-                escaped += xml::escape_text(split.section_and_after->second);
-            }
-            content = escaped;
-        }
-        std::size_t pos = 0;
-        for (;;) {
-            const std::size_t lf = content.find('\n', pos);
-            std::string_view piece = content.substr(pos, lf == std::string_view::npos ? content.npos : lf - pos);
-            // A piece that a line feed ends is a line even when empty; the
-            // piece after the last line feed only when it holds something.
-            if (lf == std::string_view::npos && piece.empty()) return;
-            // Carriage returns ending a line are dropped, up to one per open
-            // element around the line: each element's line cutter holds
-            // back one, and drops it when the line ends; more than that many
-            // reach the output.
-            for (std::size_t held = 0; held < depth && !piece.empty() && piece.back() == '\r'; ++held) {
-                piece.remove_suffix(1);
-            }
-            line(depth);
-            out_ += piece;
-            if (lf == std::string_view::npos) return;
-            pos = lf + 1;
-        }
-    }
-
-    static bool needs_escape(std::string_view s) {
-        for (const char c : s) {
-            if (c == '&' || c == '<' || c == '>' || c == '\'' || c == '"') return true;
-        }
-        return false;
-    }
-
-    void append_escaped_attr(std::string_view value) {
-        for (const char c : value) {
-            switch (c) {
-                case '&': case '<': case '>': case '\'': case '"': case '\n': case '\r': case '\t':
-                    out_ += xml::escape_attr(value);
-                    return;
-                default:
-                    break;
-            }
-        }
-        out_ += value;
-    }
-
-    void announce(std::uint32_t lvl, std::uint32_t i) { vaskel::announce(trace_, lvl, i); }
-
     const Tree& tree_;
     LineSink& trace_;
     TextSink* sink_;
     std::size_t piece_size_;
     std::string out_;
+    xml::Writer writer_;
+    std::vector<Frame> stack_;
 };
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "boundary/py_ref.hpp"
 #include "boundary/state.hpp"
 #include "core/failure.hpp"
+#include "core/rule_table.hpp"
 #include "xml/xml_element.hpp"
 
 namespace vaskel::testing {
@@ -30,6 +31,8 @@ constexpr auto kMakeTreeSpec = params(nullptr, "make_tree", {"levels"});
 constexpr auto kXmlPrettySpec = params(nullptr, "xml_pretty", {"element", "newline", "indent"});
 constexpr auto kSplitCdataSpec = params(nullptr, "split_cdata", {"text"});
 constexpr auto kFailingDeallocSpec = params("FailingDealloc", "__new__", {"message"});
+constexpr auto kRuleHashesSpec = params(nullptr, "rule_hashes", {"keys", "seed"});
+constexpr auto kRuleProbesSpec = params(nullptr, "rule_probes", {"keys", "seed"});
 
 template <class F>
 PyCFunction as_cfunction(F* f) {
@@ -75,24 +78,47 @@ PyObject* make_tree(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-xml::XMLElement element_from_tuple(PyObject* t) {
-    if (length(t, "an element") != 4) {
-        throw_error(PyExc_TypeError, "an element is (name, [(attr, value), ...], [children], text or None)");
+// Builds the elements with a stack of its own, so that any nesting converts.
+xml::XMLElement element_from_tuple(PyObject* root) {
+    struct Pending {
+        xml::XMLElement element;
+        PyRef tuple;
+        PyRef children;
+        Py_ssize_t count;
+        Py_ssize_t next;
+    };
+    std::vector<Pending> stack;
+    const auto start = [&stack](PyRef t) {
+        if (length(t.get(), "an element") != 4) {
+            throw_error(PyExc_TypeError, "an element is (name, [(attr, value), ...], [children], text or None)");
+        }
+        xml::XMLElement e(owned_text(item(t.get(), 0).get()));
+        PyRef attrs = item(t.get(), 1);
+        const Py_ssize_t nattrs = length(attrs.get(), "attributes");
+        for (Py_ssize_t k = 0; k < nattrs; ++k) {
+            PyRef pair = item(attrs.get(), k);
+            if (length(pair.get(), "an attribute") != 2) throw_error(PyExc_TypeError, "an attribute is (name, value)");
+            e.add_attr(owned_text(item(pair.get(), 0).get()), owned_text(item(pair.get(), 1).get()));
+        }
+        PyRef children = item(t.get(), 2);
+        const Py_ssize_t count = length(children.get(), "children");
+        stack.push_back({std::move(e), std::move(t), std::move(children), count, 0});
+    };
+    start(PyRef::borrow(root));
+    for (;;) {
+        Pending& top = stack.back();
+        if (top.next < top.count) {
+            PyRef child = item(top.children.get(), top.next++);
+            start(std::move(child));
+            continue;
+        }
+        PyRef text = item(top.tuple.get(), 3);
+        if (text.get() != Py_None) top.element.set_text(owned_text(text.get()));
+        xml::XMLElement done = std::move(top.element);
+        stack.pop_back();
+        if (stack.empty()) return done;
+        stack.back().element.add_element(std::move(done));
     }
-    xml::XMLElement e(owned_text(item(t, 0).get()));
-    PyRef attrs = item(t, 1);
-    const Py_ssize_t nattrs = length(attrs.get(), "attributes");
-    for (Py_ssize_t k = 0; k < nattrs; ++k) {
-        PyRef pair = item(attrs.get(), k);
-        if (length(pair.get(), "an attribute") != 2) throw_error(PyExc_TypeError, "an attribute is (name, value)");
-        e.add_attr(owned_text(item(pair.get(), 0).get()), owned_text(item(pair.get(), 1).get()));
-    }
-    PyRef children = item(t, 2);
-    const Py_ssize_t nchildren = length(children.get(), "children");
-    for (Py_ssize_t k = 0; k < nchildren; ++k) e.add_element(element_from_tuple(item(children.get(), k).get()));
-    PyRef text = item(t, 3);
-    if (text.get() != Py_None) e.set_text(owned_text(text.get()));
-    return e;
 }
 
 // xml_pretty(element, newline, indent): the writer's output for the element.
@@ -116,6 +142,50 @@ PyObject* split_cdata(PyObject*, PyObject* args, PyObject* kwargs) {
         PyRef section = to_str(split.section_and_after->first);
         PyRef after = to_str(split.section_and_after->second);
         return Py_BuildValue("(O(OO))", before.get(), section.get(), after.get());
+    });
+}
+
+// The arguments (keys, seed) of the rule-table helpers; seed None stands for
+// the process's own.
+struct KeysAndSeed {
+    std::vector<std::string> keys;
+    std::uint64_t seed;
+};
+
+template <std::size_t N>
+KeysAndSeed keys_and_seed(const ParamSpec<N>& spec, PyObject* args, PyObject* kwargs) {
+    auto bound = bind(spec, args, kwargs);
+    PyObject* seed = bound[1];
+    std::uint64_t s = rule_hash_seed();
+    if (seed != Py_None) {
+        s = PyLong_AsUnsignedLongLong(seed);
+        if (s == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_pending_error();
+    }
+    return {convert_arg("keys", [&] { return string_list(bound[0]); }), s};
+}
+
+// rule_hashes(keys, seed): the rule tables' hash of each key under `seed`.
+PyObject* rule_hashes(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        const KeysAndSeed in = keys_and_seed(kRuleHashesSpec, args, kwargs);
+        PyRef list = checked(PyList_New(0));
+        for (const std::string& key : in.keys) {
+            if (PyList_Append(list.get(), to_int(text_hash(key, in.seed)).get()) < 0) throw_pending_error();
+        }
+        return list.release();
+    });
+}
+
+// rule_probes(keys, seed): slots read to find every key once all are in a
+// rule table sized for them, the table hashing with `seed`.
+PyObject* rule_probes(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        const KeysAndSeed in = keys_and_seed(kRuleProbesSpec, args, kwargs);
+        TextMap table(in.keys.size(), in.seed);
+        for (const std::string& key : in.keys) table.insert(key, key);
+        std::uint64_t total = 0;
+        for (const std::string& key : in.keys) total += table.probes(key);
+        return to_int(total).release();
     });
 }
 
@@ -159,6 +229,10 @@ PyMethodDef methods[] = {
      "xml_pretty(element, newline, indent): the XML writer's output."},
     {"split_cdata", as_cfunction(split_cdata), METH_VARARGS | METH_KEYWORDS,
      "split_cdata(text): the text cut at its first CDATA section."},
+    {"rule_hashes", as_cfunction(rule_hashes), METH_VARARGS | METH_KEYWORDS,
+     "rule_hashes(keys, seed): the rule tables' hash of each key."},
+    {"rule_probes", as_cfunction(rule_probes), METH_VARARGS | METH_KEYWORDS,
+     "rule_probes(keys, seed): slots read to find every key."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "writer.hpp"
+
 namespace vaskel::xml {
 
 struct XMLAttr {
@@ -22,27 +24,22 @@ struct XMLElement {
     std::optional<std::string> text;
 
     explicit XMLElement(std::string element_name) : name(std::move(element_name)) {}
+    XMLElement(XMLElement&&) noexcept = default;
+    XMLElement& operator=(XMLElement&&) noexcept = default;
+    // A copy would descend the whole nesting at once.
+    XMLElement(const XMLElement&) = delete;
+    XMLElement& operator=(const XMLElement&) = delete;
+    // Releases the descendants one by one, whatever the nesting depth.
+    ~XMLElement();
 
     void add_attr(std::string attr_name, std::string value);
     void add_element(XMLElement child);
     void set_text(std::string content);
 };
 
-// The text cut at its first complete CDATA section.
-struct CdataSplit {
-    std::string_view before;
-    std::optional<std::pair<std::string_view, std::string_view>> section_and_after;
-};
-CdataSplit split_cdata(std::string_view text);
-
-// & < > ' " replaced by their entities.
-std::string escape_text(std::string_view s);
-
-// Attribute values: the same five entities, and line feed, carriage return and
-// tab as character references, so that a parser reads back the exact value.
-std::string escape_attr(std::string_view s);
-
-// The element and everything below it as indented XML.
+// The element and everything below it as indented XML (see Writer): an
+// element with a child list, even an empty one, or a text is written with an
+// opening and a closing tag, any other in the short form.
 std::string to_string_pretty(const XMLElement& element, std::string_view newline,
                              std::string_view indent);
 

@@ -1,7 +1,5 @@
-#include <charconv>
-#include <cstdint>
+#include "trace.hpp"
 
-#include "engine.hpp"
 #include "unicode_props.hpp"
 #include "utf8.hpp"
 
@@ -14,17 +12,20 @@ constexpr bool plain_ascii(unsigned char b) noexcept {
     return b >= 0x20 && b < 0x7F && b != '"' && b != '\\';
 }
 
+// "\u{" and the code point in lowercase hexadecimal without leading zeros.
 void append_code_escape(std::string& out, char32_t cp) {
     char hex[8];
-    const auto r = std::to_chars(hex, hex + sizeof hex, static_cast<std::uint32_t>(cp), 16);
+    char* q = hex + sizeof hex;
+    do {
+        *--q = "0123456789abcdef"[cp & 0xF];
+        cp >>= 4;
+    } while (cp != 0);
     out += "\\u{";
-    out.append(hex, r.ptr);
+    out.append(q, hex + sizeof hex);
     out.push_back('}');
 }
 
-// One text between double quotes. Quote and backslash get a backslash; tab,
-// CR, LF and NUL their short escapes; characters that do not print, and those
-// that extend the preceding character, the \u{...} form; all else is copied.
+// One text between double quotes.
 void append_quoted(std::string& out, std::string_view s) {
     out.push_back('"');
     std::size_t pos = 0;

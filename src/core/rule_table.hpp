@@ -1,0 +1,163 @@
+// The rule engine's lookup tables: an open-addressing map from text to text
+// with a hash seeded once per process from the operating system's random
+// source, so that no rule base can be crafted in advance to make its keys
+// share slots (which would make every lookup walk them all).
+#pragma once
+
+#include <bitset>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vaskel {
+
+// Spreads every bit of h over the whole word (an invertible mix of xor-shifts
+// and an odd multiplier): the last step of the text hashes.
+constexpr std::uint64_t mix_hash(std::uint64_t h) noexcept {
+    h ^= h >> 29;
+    h *= 0xBF58476D1CE4E5B9ull;
+    return h ^ (h >> 32);
+}
+
+// A random value drawn once per process (getrandom; the clock and an address
+// if that fails).
+std::uint64_t rule_hash_seed() noexcept;
+
+// Up to eight bytes of p[0, n), 0 < n <= 8, as one word, read without
+// touching memory outside them: overlapping loads, no byte-wise copy (which
+// would stall the load that follows on the stores).
+inline std::uint64_t load_short(const char* p, std::size_t n) noexcept {
+    if (n >= 4) {
+        std::uint32_t lo, hi;
+        std::memcpy(&lo, p, 4);
+        std::memcpy(&hi, p + n - 4, 4);
+        return (std::uint64_t{hi} << 32) | lo;
+    }
+    const auto b0 = static_cast<unsigned char>(p[0]);
+    const auto b1 = static_cast<unsigned char>(p[n / 2]);
+    const auto b2 = static_cast<unsigned char>(p[n - 1]);
+    return (std::uint64_t{b0} << 16) | (std::uint64_t{b1} << 8) | b2;
+}
+
+// Hash of a short text: eight bytes at a time, each word mixed in by a
+// multiplication; the last word may overlap the one before. The seed enters
+// before the first word.
+inline std::uint64_t text_hash(std::string_view s, std::uint64_t seed) noexcept {
+    constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15ull;
+    std::uint64_t h = seed ^ (s.size() * kMul);
+    const char* p = s.data();
+    const std::size_t n = s.size();
+    if (n > 8) {
+        std::size_t k = 0;
+        for (; k + 8 < n; k += 8) {
+            std::uint64_t w;
+            std::memcpy(&w, p + k, 8);
+            h = (h ^ w) * kMul;
+            h ^= h >> 32;
+        }
+        std::uint64_t w;
+        std::memcpy(&w, p + n - 8, 8);
+        h = (h ^ w) * kMul;
+    } else if (n > 0) {
+        h = (h ^ load_short(p, n)) * kMul;
+    }
+    return mix_hash(h);
+}
+
+// Equality of two texts, inline for the short ones that rule keys are.
+inline bool same_text(std::string_view a, std::string_view b) noexcept {
+    const std::size_t n = a.size();
+    if (n != b.size()) return false;
+    if (n == 0) return true;
+    if (n <= 8) return load_short(a.data(), n) == load_short(b.data(), n);
+    if (n <= 16) {
+        std::uint64_t a0, a1, b0, b1;
+        std::memcpy(&a0, a.data(), 8);
+        std::memcpy(&b0, b.data(), 8);
+        std::memcpy(&a1, a.data() + n - 8, 8);
+        std::memcpy(&b1, b.data() + n - 8, 8);
+        return a0 == b0 && a1 == b1;
+    }
+    return std::memcmp(a.data(), b.data(), n) == 0;
+}
+
+// An open-addressing map from text to text, built once and then only read:
+// the lookups for every node and every window of a scan go through it. Keys
+// and values are views; what they point into must outlive the map. Inserting
+// a key that is present keeps the first value.
+class TextMap {
+public:
+    explicit TextMap(std::size_t expected, std::uint64_t seed = rule_hash_seed()) : seed_(seed) {
+        std::size_t cap = 16;
+        while (cap < expected * 2) cap *= 2;
+        slots_.resize(cap);
+        mask_ = cap - 1;
+    }
+
+    void insert(std::string_view key, std::string_view value) {
+        const std::uint64_t h = text_hash(key, seed_);
+        for (std::size_t k = h & mask_;; k = (k + 1) & mask_) {
+            Slot& slot = slots_[k];
+            if (!slot.used) {
+                slot = Slot{h, key, value, true};
+                return;
+            }
+            if (slot.hash == h && same_text(slot.key, key)) return;
+        }
+    }
+
+    // The value of key, or null when key is absent.
+    const std::string_view* find(std::string_view key) const noexcept {
+        const std::uint64_t h = text_hash(key, seed_);
+        for (std::size_t k = h & mask_;; k = (k + 1) & mask_) {
+            const Slot& slot = slots_[k];
+            if (!slot.used) return nullptr;
+            if (slot.hash == h && same_text(slot.key, key)) return &slot.value;
+        }
+    }
+
+    // How many slots find(key) reads (a measure of clustering).
+    std::size_t probes(std::string_view key) const noexcept {
+        const std::uint64_t h = text_hash(key, seed_);
+        std::size_t read = 1;
+        for (std::size_t k = h & mask_;; k = (k + 1) & mask_, ++read) {
+            const Slot& slot = slots_[k];
+            if (!slot.used || (slot.hash == h && same_text(slot.key, key))) return read;
+        }
+    }
+
+private:
+    struct Slot {
+        std::uint64_t hash = 0;
+        std::string_view key;
+        std::string_view value;
+        bool used = false;
+    };
+    std::vector<Slot> slots_;  // at most half full
+    std::size_t mask_ = 0;
+    std::uint64_t seed_;
+};
+
+// Which byte lengths the keys of a set have, so that a text whose length no
+// key has skips the hash lookup. Lengths from kTracked on share one bit.
+class LengthFilter {
+public:
+    void add(std::size_t n) { bits_.set(n < kTracked ? n : kTracked); }
+    bool may_hold(std::size_t n) const { return bits_.test(n < kTracked ? n : kTracked); }
+
+private:
+    static constexpr std::size_t kTracked = 255;
+    std::bitset<kTracked + 1> bits_;
+};
+
+// The same seeded hash for the standard unordered containers.
+struct SeededTextHash {
+    std::size_t operator()(const std::string& s) const noexcept {
+        return static_cast<std::size_t>(text_hash(s, rule_hash_seed()));
+    }
+};
+
+}  // namespace vaskel
