@@ -6,8 +6,10 @@
 #   3. builds the sources with clang and libc++ (the library of macOS) and runs
 #      pytest against that build;
 #   4. runs pytest again against an AddressSanitizer + UBSan build;
-#   5. runs each libFuzzer target for FUZZ_SECONDS (default 60) seconds.
-# Set FUZZ_SECONDS=0 to skip the fuzzing step. Every build treats compiler
+#   5. runs each libFuzzer target for FUZZ_SECONDS (default 60) seconds;
+#   6. makes the release build (sdist, then the manylinux2014 abi3 wheel) and runs
+#      the suite against that wheel on every CPython 3.10-3.13 that pyenv holds.
+# Set FUZZ_SECONDS=0 to skip the fuzzing step, WHEELS=0 to skip the last one. Every build treats compiler
 # warnings as errors. Missing Debian packages (clang, libc++) are installed
 # with apt-get, after a line naming them.
 source "$(dirname "$0")/dev-env.sh"
@@ -38,5 +40,11 @@ VASKEL_ENV_READY=1 bash scripts/test-sanitized.sh
 if [ "${FUZZ_SECONDS:-60}" != 0 ]; then
     echo "== fuzzing"
     bash fuzz/run.sh "${FUZZ_SECONDS:-60}"
+fi
+if [ "${WHEELS:-1}" != 0 ]; then
+    echo "== release build"
+    bash scripts/build-wheels.sh
+    echo "== the suite against the release wheel"
+    bash scripts/test-wheels.sh
 fi
 echo "== all checks passed"
