@@ -24,28 +24,27 @@ StdoutLineWriter::StdoutLineWriter(BlockingWriteHooks* hooks)
     : hooks_(hooks), may_block_(hooks != nullptr && fd1_may_block()) {}
 
 void StdoutLineWriter::write_terminated(const char* p, std::size_t left) {
-    while (left > 0) {
+    for (;;) {
         ssize_t n;
-        int error;
-        if (may_block_) {
+        if (!may_block_) {
+            n = ::write(1, p, left);
+        } else {
             hooks_->before_write();
             n = ::write(1, p, left);
-            error = errno;
+            const int error = errno;
             hooks_->after_write();
-        } else {
-            n = ::write(1, p, left);
-            error = errno;
+            errno = error;
         }
-        if (n < 0) {
-            if (error == EINTR) {
-                if (hooks_ != nullptr) hooks_->interrupted();
-                continue;
-            }
-            fail(std::string("failed printing to stdout: ") + std::strerror(error));
+        // The common case first: the whole line went out.
+        if (n >= 0 && static_cast<std::size_t>(n) == left) return;
+        if (n > 0) {
+            p += n;
+            left -= static_cast<std::size_t>(n);
+            continue;
         }
         if (n == 0) fail("failed printing to stdout: the write took no bytes");
-        p += n;
-        left -= static_cast<std::size_t>(n);
+        if (errno != EINTR) fail(std::string("failed printing to stdout: ") + std::strerror(errno));
+        if (hooks_ != nullptr) hooks_->interrupted();
     }
 }
 
