@@ -2,7 +2,8 @@
 
 #include <cerrno>
 #include <chrono>
-#include <sys/random.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace vaskel {
 
@@ -13,16 +14,19 @@ std::uint64_t draw_seed() noexcept {
     std::uint64_t seed = 0;
     char* p = reinterpret_cast<char*>(&seed);
     std::size_t left = sizeof seed;
-    // Non-blocking: early in boot the pool may not be ready, and a weaker
-    // seed is better than a process that waits.
-    while (left > 0) {
-        const ssize_t n = getrandom(p, left, GRND_NONBLOCK);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            break;
+    // /dev/urandom rather than getrandom(2): it is there on every POSIX
+    // system we build for, including the old C libraries the release wheel
+    // links against, and it never waits for the entropy pool.
+    const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        while (left > 0) {
+            const ssize_t n = ::read(fd, p, left);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            p += n;
+            left -= static_cast<std::size_t>(n);
         }
-        p += n;
-        left -= static_cast<std::size_t>(n);
+        ::close(fd);
     }
     errno = saved_errno;
     if (left == 0) return seed;

@@ -22,7 +22,7 @@ constexpr std::uint64_t mix_hash(std::uint64_t h) noexcept {
     return h ^ (h >> 32);
 }
 
-// A random value drawn once per process (getrandom; the clock and an address
+// A random value drawn once per process (/dev/urandom; the clock and an address
 // if that fails).
 std::uint64_t rule_hash_seed() noexcept;
 
