@@ -39,8 +39,10 @@ std::string quoted_names(const std::vector<const char*>& names) {
 }
 
 [[noreturn]] void unexpected_keyword(const ParamNames& spec, PyObject* key) {
-    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'",
-                 spec.full_name().c_str(), key);
+    // Formatted first, for the reason given at throw_error.
+    auto text = PyRef::steal(
+        PyUnicode_FromFormat("%s got an unexpected keyword argument '%S'", spec.full_name().c_str(), key));
+    if (text) PyErr_SetObject(PyExc_TypeError, text.get());
     throw PythonErrorSet{};
 }
 

@@ -125,7 +125,11 @@ std::string_view short_path(const char* file) noexcept {
 }  // namespace
 
 void throw_error(PyObject* type, const std::string& message) {
-    PyErr_SetString(type, message.c_str());
+    // The message is made first: PyErr_SetString of Python 3.10 raises `type`
+    // with no message at all when making it runs out of memory, where the
+    // caller must see that MemoryError.
+    auto text = PyRef::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    if (text) PyErr_SetObject(type, text.get());
     throw PythonErrorSet{};
 }
 
