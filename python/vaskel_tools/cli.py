@@ -177,6 +177,18 @@ def cmd_run(args: argparse.Namespace) -> int:
     return EXIT_FAILED if failed else 0
 
 
+def cmd_score(args: argparse.Namespace) -> int:
+    from .scoring import read_conll, score
+
+    gold_text, predicted_text = read_text(args.gold), read_text(args.predicted)
+    try:
+        result = score(read_conll(gold_text, args.gold), read_conll(predicted_text, args.predicted))
+    except ValueError as exc:
+        raise InputError(f"{args.gold} against {args.predicted}: {exc}") from None
+    _say(str(result))
+    return 0
+
+
 class _Usage(Exception):
     pass
 
@@ -236,6 +248,11 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("text", metavar="TEXT_FILE")
     p.add_argument("--html", metavar="OUT.html", help="write a self-contained HTML page")
     p.set_defaults(run=cmd_show)
+
+    p = sub.add_parser("score", help="precision, recall and F1 of IOB tags (CoNLL-style files, last column)")
+    p.add_argument("gold", metavar="GOLD")
+    p.add_argument("predicted", metavar="PRED")
+    p.set_defaults(run=cmd_score)
 
     p = sub.add_parser("run", help="a rule base over text files and folders, in parallel")
     p.add_argument("rules", metavar="RULES.json")
