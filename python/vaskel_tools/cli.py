@@ -105,25 +105,21 @@ def cmd_explain(args: argparse.Namespace) -> int:
 
 
 def cmd_show(args: argparse.Namespace) -> int:
-    import vaskel
-
-    from .render import render_html, render_text
-    from .trace import silence_trace
+    from .render import render_chunks, render_html, render_text
+    from .spans import analyse
 
     rules = load_rules(args.rules)
-    tokens = vaskel.tokenize(_inputs([args.text])[0][1])
-    with silence_trace():
-        tree = vaskel.engine(tokens, rules)
+    analysis = analyse(_inputs([args.text])[0][1], rules)
     if args.html:
         from .corpus import _write_whole
 
         try:
-            _write_whole(args.html, render_html(tree, title=os.path.basename(args.text)))
+            _write_whole(args.html, render_html(analysis, title=os.path.basename(args.text)))
         except OSError as exc:
             raise InputError(f"{args.html}: cannot write: {exc.strerror or exc}") from None
         _say(f"wrote {args.html}")
     else:
-        _say(render_text(tree))
+        _say(render_text(analysis.tree), "", render_chunks(analysis))
     return 0
 
 
@@ -243,7 +239,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("text", nargs="?", metavar="TEXT_FILE")
     p.set_defaults(run=cmd_explain)
 
-    p = sub.add_parser("show", help="the tree of a text as a diagram, or as an HTML page")
+    p = sub.add_parser("show", help="the chunks and the tree of a text, as text or as an HTML page")
     p.add_argument("rules", metavar="RULES.json")
     p.add_argument("text", metavar="TEXT_FILE")
     p.add_argument("--html", metavar="OUT.html", help="write a self-contained HTML page")
