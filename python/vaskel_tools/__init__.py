@@ -85,3 +85,38 @@ def __getattr__(name: str) -> object:
 
 def __dir__() -> list[str]:
     return sorted(set(globals()) | set(__all__))
+
+
+def _tree_html(tree: object) -> str:
+    from .render import _MAX_DRAWN, _fragment
+
+    return _fragment(tree, "vaskel tree", _MAX_DRAWN)
+
+
+def _analysis_html(analysis: object) -> str:
+    from .render import analysis_html
+
+    return analysis_html(analysis)
+
+
+def load_ipython_extension(ip: object) -> None:
+    """``%load_ext vaskel_tools``: a ``vaskel.Tree`` or an ``Analysis`` that ends
+    a cell is shown as its drawing (through IPython's formatters; the classes
+    are not changed)."""
+    import vaskel
+
+    from .spans import Analysis
+
+    html = ip.display_formatter.formatters["text/html"]  # type: ignore[attr-defined]
+    html.for_type(vaskel.Tree, _tree_html)
+    html.for_type(Analysis, _analysis_html)
+
+
+def unload_ipython_extension(ip: object) -> None:
+    import vaskel
+
+    from .spans import Analysis
+
+    html = ip.display_formatter.formatters["text/html"]  # type: ignore[attr-defined]
+    for kind in (vaskel.Tree, Analysis):
+        html.type_printers.pop(kind, None)

@@ -69,6 +69,15 @@ class Explanation:
     def __str__(self) -> str:
         return _format(self)
 
+    def __repr__(self) -> str:
+        walk = f", walk-through of {len(self.tokens)} tokens" if self.tokens is not None else ""
+        return (f"<Explanation: {len(self.single)} single-label rules, {len(self.multi)} multi-label keys "
+                f"({len(self.unreachable)} unreachable), {len(self.warnings)} warnings{walk}>")
+
+    def _repr_pretty_(self, p: Any, cycle: bool) -> None:
+        # IPython shows a report ending a cell as its text, not as a dump of its fields.
+        p.text(repr(self) if cycle else str(self))
+
 
 def _pieces(key: str) -> list[str]:
     return key.split("+")
