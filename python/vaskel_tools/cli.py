@@ -32,6 +32,23 @@ def _sample() -> tuple[str, dict[str, str]]:
     return text, rules
 
 
+def _rules_first(command: str, rules_path: str, text_path: str | None) -> dict[str, str]:
+    """The rule base of ``rules_path``; when it is not one but ``text_path``
+    is, the error says that the two were given the other way round."""
+    try:
+        return load_rules(rules_path)
+    except InputError as exc:
+        if text_path is not None:
+            try:
+                load_rules(text_path)
+            except InputError:
+                pass
+            else:
+                raise InputError(f"{exc}; {text_path} is a rule base: the rule base comes first, "
+                                 f"vaskel {command} RULES.json TEXT_FILE") from None
+        raise
+
+
 def cmd_demo(args: argparse.Namespace) -> int:
     import vaskel
 
@@ -41,7 +58,8 @@ def cmd_demo(args: argparse.Namespace) -> int:
     if args.text is None:
         text, rules = _sample()
     else:
-        text, rules = read_text(args.text), load_rules(args.rules)
+        rules = _rules_first("demo", args.rules, args.text)
+        text = read_text(args.text)
     tokens = vaskel.tokenize(text)
     _say(f"== {len(tokens)} tokens", " | ".join(tokens), "", "== the rule base explained",
          str(explain(rules)), "", "== engine trace")
@@ -98,7 +116,7 @@ def cmd_explain(args: argparse.Namespace) -> int:
 
     from .explain import explain
 
-    rules = load_rules(args.rules)
+    rules = _rules_first("explain", args.rules, args.text)
     tokens = vaskel.tokenize(_inputs([args.text])[0][1]) if args.text else None
     _say(str(explain(rules, tokens)))
     return 0
@@ -108,7 +126,7 @@ def cmd_show(args: argparse.Namespace) -> int:
     from .render import render_chunks, render_html, render_text
     from .spans import analyse
 
-    rules = load_rules(args.rules)
+    rules = _rules_first("show", args.rules, args.text)
     analysis = analyse(_inputs([args.text])[0][1], rules)
     if args.html:
         from .corpus import _write_whole
@@ -225,8 +243,8 @@ def build_parser() -> argparse.ArgumentParser:
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
 
     p = sub.add_parser("demo", help="the whole job on the shipped French sample (or your own files)")
-    p.add_argument("text", nargs="?", metavar="TEXT_FILE", help="UTF-8 text (default: the sample)")
     p.add_argument("rules", nargs="?", metavar="RULES.json", help="JSON rule base (default: the sample)")
+    p.add_argument("text", nargs="?", metavar="TEXT_FILE", help="UTF-8 text (default: the sample)")
     p.set_defaults(run=cmd_demo)
 
     p = sub.add_parser("tokenize", help="one token per line (standard input when no file is given)")
@@ -269,7 +287,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.print_help(sys.stderr)
         return EXIT_USAGE
     if args.command == "demo" and (args.text is None) != (args.rules is None):
-        parser.error("demo: give both a text file and a rule base, or neither")
+        parser.error("demo: give both a rule base and a text file (vaskel demo RULES.json TEXT_FILE), or neither")
     try:
         code: int = args.run(args)
         sys.stdout.flush()
