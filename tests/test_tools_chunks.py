@@ -68,7 +68,8 @@ def test_edge_cases_of_the_scan(tokens, rules, expected):
 
 # --- the properties ------------------------------------------------------------------
 
-PIECES = ["A", "B", "", "A+B", "C"]
+# A label may hold a line feed, or look like a window line of the trace.
+PIECES = ["A", "B", "", "A+B", "C", "l\nx", "lower : 0 ; upper : 1 ; len : 1"]
 token_st = st.sampled_from(["a", "b", "c", "d", "", "+", "a+b", "é"])
 
 

@@ -131,11 +131,14 @@ def read_chunks(tokens: Sequence[str], ruleset: dict[str, str], tree: Any, trace
 
     Raises ``TraceError`` when the trace does not belong to that call.
     """
+    return _read(list(tokens), ruleset, tree.data, trace, None)
+
+
+def _read(tokens: list[str], ruleset: dict[str, str], levels: Any, trace: bytes | str,
+          offsets: Sequence[tuple[int, int]] | None) -> list[Chunk]:
     data = trace.encode("utf-8", "surrogateescape") if isinstance(trace, str) else bytes(trace)
-    tokens = list(tokens)
     single = {k: v for k, v in ruleset.items() if "+" not in k}
     max_parts = max((k.count("+") + 1 for k in ruleset if "+" in k), default=1)
-    levels = tree.data  # read once: each read copies the tree
     if len(levels[0]) != len(tokens) or any(n.data != t for n, t in zip(levels[0], tokens)):
         raise TraceError("the tree's leaves are not these tokens")
 
@@ -159,8 +162,9 @@ def read_chunks(tokens: Sequence[str], ruleset: dict[str, str], tree: Any, trace
             else:
                 start, end = below[lower].start, below[upper - 1].end
                 parts = tuple(range(lower, upper))
+            chars = (offsets[start][0], offsets[end - 1][1]) if offsets is not None else (None, None)
             level.append(Chunk(number, index, start, end, key, ruleset.get(key, ""),
-                               tuple(tokens[start:end]), parts))
+                               tuple(tokens[start:end]), parts, *chars))
         out.extend(level)
         below = level
         if len(windows) < 2 and number != len(levels) - 1:
@@ -180,6 +184,7 @@ def _read_pass(data: bytes, at: int, number: int, labels: list[str], max_parts: 
     to tell; the matched texts in the tree settle that one.
     """
     n = len(labels)
+    encoded = [label.encode() for label in labels]
     matched: list[tuple[int, int]] = []
     pending: tuple[int, int, int] | None = None  # last fitting window: lower, upper, its offset
     step = 0
@@ -189,7 +194,7 @@ def _read_pass(data: bytes, at: int, number: int, labels: list[str], max_parts: 
         m = _WINDOW.match(data, at)
         if m is None:
             break
-        lower, upper, length = (int(g) for g in m.groups())
+        lower, upper, length = int(m[1]), int(m[2]), int(m[3])
         if length != n:
             raise TraceError(f"pass {number}: a window line gives len {length}, the level holds {n} nodes")
         if new_step:
@@ -215,7 +220,7 @@ def _read_pass(data: bytes, at: int, number: int, labels: list[str], max_parts: 
         if upper > n:
             new_step = True
             continue
-        text = "+".join(labels[lower:upper]).encode() + b"\n"
+        text = b"+".join(encoded[lower:upper]) + b"\n"
         if data[at:at + len(text)] != text:
             raise TraceError(f"pass {number}: the window at {lower} does not hold the labels of the level")
         at += len(text)
@@ -278,9 +283,10 @@ def analysis_of(text: str, tokens: Sequence[str], ruleset: dict[str, str], tree:
     ``tree`` and ``trace`` from ``vaskel.engine(tokens, ruleset)``)."""
     tokens = list(tokens)
     offsets = align(text, tokens)
-    found = with_offsets(read_chunks(tokens, ruleset, tree, trace), offsets)
+    nodes = tree.data  # read once: each read copies the tree
+    found = _read(tokens, ruleset, nodes, trace, offsets)
     raw = trace.encode("utf-8", "surrogateescape") if isinstance(trace, str) else trace
-    levels = [[node.data for node in level] for level in tree.data]
+    levels = [[node.data for node in level] for level in nodes]
     return Analysis(text, tokens, offsets, tree, found, raw.decode("utf-8", "replace"), levels)
 
 
