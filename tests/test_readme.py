@@ -27,3 +27,13 @@ def test_quick_start_shows_the_chunks_it_says():
     expected = [line[2:] for line in block.splitlines() if line.startswith("# ")]
     done = subprocess.run([sys.executable, "-c", block], capture_output=True, text=True, check=True)
     assert done.stdout.splitlines() == expected
+
+
+def test_chunks_tour_runs(tmp_path):
+    page = tmp_path / "page.html"
+    done = subprocess.run([sys.executable, str(ROOT / "examples" / "chunks_tour.py"), str(page)],
+                          capture_output=True, text=True, check=True)
+    lines = done.stdout.splitlines()
+    assert lines[0] == "level 1 [0] GN  DET+ADJ+NOM    tokens 0-2 chars 0-13: 'Le petit chat'"
+    assert "  spurious: sentence 0, tokens 4..5, GN" in lines
+    assert "<mark" in page.read_text(encoding="utf-8")

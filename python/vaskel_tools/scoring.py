@@ -104,10 +104,10 @@ class Score:
         rows = [self.overall] + [self.labels[k] for k in sorted(self.labels)]
         width = max([len("label")] + [len(r.label) for r in rows])
         lines = [f"{'label':<{width}}  {'gold':>6}  {'pred':>6}  {'correct':>7}  "
-                 f"{'precision':>9}  {'recall':>6}  {'F1':>6}"]
+                 f"{'precision':>9}  {'recall':>7}  {'F1':>7}"]
         for r in rows:
             lines.append(f"{r.label:<{width}}  {r.gold:>6}  {r.predicted:>6}  {r.correct:>7}  "
-                         f"{r.precision:>9.2%}  {r.recall:>6.2%}  {r.f1:>6.2%}")
+                         f"{r.precision:>9.2%}  {r.recall:>7.2%}  {r.f1:>7.2%}")
         lines.append(f"token accuracy: {self.accuracy:.2%} ({self.tokens_correct} of {self.tokens} tokens); "
                      f"{len(self.missed)} missed, {len(self.spurious)} spurious")
         for name, spans in (("missed", self.missed), ("spurious", self.spurious)):
