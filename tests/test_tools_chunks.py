@@ -221,8 +221,8 @@ def test_score_edge_cases():
 
 
 def test_read_conll():
-    text = "# comment\nle 0 2 B-GN\nchat\t3 7 I-GN\n\n\n. O\n"
-    assert read_conll(text) == [["B-GN", "I-GN"], ["O"]]
+    text = "# comment\nle 0 2 B-GN\nchat\t3 7 I-GN\n\n\n. O\n-DOCSTART- -X- O\nil B-GN\n"
+    assert read_conll(text) == [["B-GN", "I-GN"], ["O"], ["B-GN"]]
     with pytest.raises(ValueError, match="line 2"):
         read_conll("le B-GN\nchat 3\n", "f")
 

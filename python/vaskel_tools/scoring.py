@@ -154,14 +154,15 @@ def score(gold: Sequence[Sequence[str]], predicted: Sequence[Sequence[str]]) -> 
 def read_conll(text: str, name: str = "<text>") -> list[list[str]]:
     """The IOB tags of a CoNLL-style text: whitespace-separated columns, the
     last one the tag; a blank line between sentences. Lines starting with
-    "#" are comments."""
+    "#" are comments; a "-DOCSTART-" line (CoNLL-2003) ends a sentence and
+    is no token."""
     sentences: list[list[str]] = []
     current: list[str] = []
     for number, line in enumerate(text.splitlines(), 1):
         if line.startswith("#"):
             continue
         columns = line.split()
-        if not columns:
+        if not columns or columns[0] == "-DOCSTART-":
             if current:
                 sentences.append(current)
                 current = []
