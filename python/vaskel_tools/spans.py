@@ -14,7 +14,7 @@ from __future__ import annotations
 
 import re
 from collections.abc import Sequence
-from dataclasses import dataclass, field, replace
+from dataclasses import dataclass, field
 from typing import Any
 
 __all__ = ["Analysis", "Chunk", "TraceError", "align", "analyse", "chunks", "read_chunks", "to_iob"]
@@ -226,7 +226,8 @@ def _read_pass(data: bytes, at: int, number: int, labels: list[str], max_parts: 
         at += len(text)
         pending = (lower, upper, offset)
         new_step = width == 1
-    found = [built_text for built_text in built] if not (len(built) == 1 and built[0] == "0") else []
+    # With no match the engine builds the single node "0" (a matched text always holds "+").
+    found = [] if built == ["0"] else list(built)
     texts = ["+".join(labels[lo:up]) for lo, up in matched]
     if pending is not None and len(texts) + 1 == len(found):
         matched.append((pending[0], pending[1]))
@@ -264,17 +265,6 @@ def chunks(tokens: Sequence[str], ruleset: dict[str, str]) -> list[Chunk]:
     tokens = _tokens_of(tokens)
     tree, trace = _run(tokens, ruleset)
     return read_chunks(tokens, ruleset, tree, trace)
-
-
-def with_offsets(found: Sequence[Chunk], offsets: Sequence[tuple[int, int]]) -> list[Chunk]:
-    """The chunks with ``char_start``/``char_end`` from the tokens' offsets."""
-    out = []
-    for c in found:
-        if c.end > c.start:
-            out.append(replace(c, char_start=offsets[c.start][0], char_end=offsets[c.end - 1][1]))
-        else:
-            out.append(c)
-    return out
 
 
 def analysis_of(text: str, tokens: Sequence[str], ruleset: dict[str, str], tree: Any,
