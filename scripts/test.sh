@@ -14,7 +14,7 @@
 # with apt-get, after a line naming them.
 source "$(dirname "$0")/dev-env.sh"
 vaskel_apt "the clang/libc++ build and the fuzz targets" clang libc++-dev libc++abi-dev
-vaskel_env "pytest hypothesis mypy dask distributed" -Ccmake.define.VASKEL_BUILD_TESTING=ON \
+vaskel_env "pytest hypothesis mypy dask distributed nltk pandas spacy" -Ccmake.define.VASKEL_BUILD_TESTING=ON \
     -Ccmake.define.VASKEL_WERROR=ON
 cd "$ROOT"
 

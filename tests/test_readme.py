@@ -17,3 +17,23 @@ def test_worked_example_output_matches_readme():
     done = subprocess.run([sys.executable, str(ROOT / "examples" / "worked_example.py")],
                           capture_output=True, text=True, check=True)
     assert done.stdout == shown.group(1)
+
+
+def test_quick_start_shows_the_chunks_it_says():
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    start = readme.index("## Quick start")
+    block = re.search(r"```python\n(.*?)```", readme[start:], re.S).group(1)
+    assert "analyse(text, rules)" in block  # the new layer comes first
+    expected = [line[2:] for line in block.splitlines() if line.startswith("# ")]
+    done = subprocess.run([sys.executable, "-c", block], capture_output=True, text=True, check=True)
+    assert done.stdout.splitlines() == expected
+
+
+def test_chunks_tour_runs(tmp_path):
+    page = tmp_path / "page.html"
+    done = subprocess.run([sys.executable, str(ROOT / "examples" / "chunks_tour.py"), str(page)],
+                          capture_output=True, text=True, check=True)
+    lines = done.stdout.splitlines()
+    assert lines[0] == "level 1 [0] GN  DET+ADJ+NOM    tokens 0-2 chars 0-13: 'Le petit chat'"
+    assert "  spurious: sentence 0, tokens 4..5, GN" in lines
+    assert "<mark" in page.read_text(encoding="utf-8")

@@ -32,6 +32,23 @@ def _sample() -> tuple[str, dict[str, str]]:
     return text, rules
 
 
+def _rules_first(command: str, rules_path: str, text_path: str | None) -> dict[str, str]:
+    """The rule base of ``rules_path``; when it is not one but ``text_path``
+    is, the error says that the two were given the other way round."""
+    try:
+        return load_rules(rules_path)
+    except InputError as exc:
+        if text_path is not None:
+            try:
+                load_rules(text_path)
+            except InputError:
+                pass
+            else:
+                raise InputError(f"{exc}; {text_path} is a rule base: the rule base comes first, "
+                                 f"vaskel {command} RULES.json TEXT_FILE") from None
+        raise
+
+
 def cmd_demo(args: argparse.Namespace) -> int:
     import vaskel
 
@@ -41,7 +58,8 @@ def cmd_demo(args: argparse.Namespace) -> int:
     if args.text is None:
         text, rules = _sample()
     else:
-        text, rules = read_text(args.text), load_rules(args.rules)
+        rules = _rules_first("demo", args.rules, args.text)
+        text = read_text(args.text)
     tokens = vaskel.tokenize(text)
     _say(f"== {len(tokens)} tokens", " | ".join(tokens), "", "== the rule base explained",
          str(explain(rules)), "", "== engine trace")
@@ -98,32 +116,28 @@ def cmd_explain(args: argparse.Namespace) -> int:
 
     from .explain import explain
 
-    rules = load_rules(args.rules)
+    rules = _rules_first("explain", args.rules, args.text)
     tokens = vaskel.tokenize(_inputs([args.text])[0][1]) if args.text else None
     _say(str(explain(rules, tokens)))
     return 0
 
 
 def cmd_show(args: argparse.Namespace) -> int:
-    import vaskel
+    from .render import render_chunks, render_html, render_text
+    from .spans import analyse
 
-    from .render import render_html, render_text
-    from .trace import silence_trace
-
-    rules = load_rules(args.rules)
-    tokens = vaskel.tokenize(_inputs([args.text])[0][1])
-    with silence_trace():
-        tree = vaskel.engine(tokens, rules)
+    rules = _rules_first("show", args.rules, args.text)
+    analysis = analyse(_inputs([args.text])[0][1], rules)
     if args.html:
         from .corpus import _write_whole
 
         try:
-            _write_whole(args.html, render_html(tree, title=os.path.basename(args.text)))
+            _write_whole(args.html, render_html(analysis, title=os.path.basename(args.text)))
         except OSError as exc:
             raise InputError(f"{args.html}: cannot write: {exc.strerror or exc}") from None
         _say(f"wrote {args.html}")
     else:
-        _say(render_text(tree))
+        _say(render_text(analysis.tree), "", render_chunks(analysis))
     return 0
 
 
@@ -177,6 +191,18 @@ def cmd_run(args: argparse.Namespace) -> int:
     return EXIT_FAILED if failed else 0
 
 
+def cmd_score(args: argparse.Namespace) -> int:
+    from .scoring import read_conll, score
+
+    gold_text, predicted_text = read_text(args.gold), read_text(args.predicted)
+    try:
+        result = score(read_conll(gold_text, args.gold), read_conll(predicted_text, args.predicted))
+    except ValueError as exc:
+        raise InputError(f"{args.gold} against {args.predicted}: {exc}") from None
+    _say(str(result))
+    return 0
+
+
 class _Usage(Exception):
     pass
 
@@ -217,8 +243,8 @@ def build_parser() -> argparse.ArgumentParser:
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
 
     p = sub.add_parser("demo", help="the whole job on the shipped French sample (or your own files)")
-    p.add_argument("text", nargs="?", metavar="TEXT_FILE", help="UTF-8 text (default: the sample)")
     p.add_argument("rules", nargs="?", metavar="RULES.json", help="JSON rule base (default: the sample)")
+    p.add_argument("text", nargs="?", metavar="TEXT_FILE", help="UTF-8 text (default: the sample)")
     p.set_defaults(run=cmd_demo)
 
     p = sub.add_parser("tokenize", help="one token per line (standard input when no file is given)")
@@ -231,11 +257,16 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("text", nargs="?", metavar="TEXT_FILE")
     p.set_defaults(run=cmd_explain)
 
-    p = sub.add_parser("show", help="the tree of a text as a diagram, or as an HTML page")
+    p = sub.add_parser("show", help="the chunks and the tree of a text, as text or as an HTML page")
     p.add_argument("rules", metavar="RULES.json")
     p.add_argument("text", metavar="TEXT_FILE")
     p.add_argument("--html", metavar="OUT.html", help="write a self-contained HTML page")
     p.set_defaults(run=cmd_show)
+
+    p = sub.add_parser("score", help="precision, recall and F1 of IOB tags (CoNLL-style files, last column)")
+    p.add_argument("gold", metavar="GOLD")
+    p.add_argument("predicted", metavar="PRED")
+    p.set_defaults(run=cmd_score)
 
     p = sub.add_parser("run", help="a rule base over text files and folders, in parallel")
     p.add_argument("rules", metavar="RULES.json")
@@ -256,7 +287,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.print_help(sys.stderr)
         return EXIT_USAGE
     if args.command == "demo" and (args.text is None) != (args.rules is None):
-        parser.error("demo: give both a text file and a rule base, or neither")
+        parser.error("demo: give both a rule base and a text file (vaskel demo RULES.json TEXT_FILE), or neither")
     try:
         code: int = args.run(args)
         sys.stdout.flush()

@@ -69,6 +69,15 @@ class Explanation:
     def __str__(self) -> str:
         return _format(self)
 
+    def __repr__(self) -> str:
+        walk = f", walk-through of {len(self.tokens)} tokens" if self.tokens is not None else ""
+        return (f"<Explanation: {len(self.single)} single-label rules, {len(self.multi)} multi-label keys "
+                f"({len(self.unreachable)} unreachable), {len(self.warnings)} warnings{walk}>")
+
+    def _repr_pretty_(self, p: Any, cycle: bool) -> None:
+        # IPython shows a report ending a cell as its text, not as a dump of its fields.
+        p.text(repr(self) if cycle else str(self))
+
 
 def _pieces(key: str) -> list[str]:
     return key.split("+")
@@ -192,8 +201,53 @@ def explain(ruleset: dict[str, str], tokens: Sequence[str] | None = None) -> Exp
 
     report = Explanation(single, multi, max_parts, widths, reachable, unreachable, verdicts, warnings)
     if tokens is not None:
+        warnings.extend(_token_warnings(single, list(tokens)))
         _walk(report, ruleset, list(tokens))
     return report
+
+
+def _listed(items: list[str], limit: int = 12) -> str:
+    shown = ", ".join(repr(item) for item in items[:limit])
+    return shown + (f" and {len(items) - limit} more" if len(items) > limit else "")
+
+
+def _token_warnings(single: dict[str, str], tokens: list[str]) -> list[str]:
+    """The traps of a rule base that only the tokens show: rules matching only
+    in another case, keys holding whitespace, rules no token reaches."""
+    out: list[str] = []
+    present = set(tokens)
+    by_fold: dict[str, list[str]] = {}
+    for key in single:
+        by_fold.setdefault(key.casefold(), []).append(key)
+    near: dict[str, list[str]] = {}
+    for token in tokens:
+        if token not in single and token not in near and token.casefold() in by_fold:
+            near[token] = by_fold[token.casefold()]
+    for token, keys in list(near.items())[:20]:
+        count = tokens.count(token)
+        out.append(f"token {token!r} ({count} time{'s' if count != 1 else ''}, first at {tokens.index(token)}) "
+                   f"gets the empty label: the rule base has {_listed(keys)}, and a key must match the "
+                   f"text exactly, case included (add {token!r} as a key of its own)")
+    if len(near) > 20:
+        out.append(f"… {len(near) - 20} more tokens match a single-label rule only in another case")
+    spaced = [key for key in single if any(ch.isspace() for ch in key)]
+    if spaced:
+        out.append(f"single-label key{'s' if len(spaced) > 1 else ''} {_listed(spaced)} "
+                   f"hold{'s' if len(spaced) == 1 else ''} whitespace: tokenize never gives such a token, "
+                   f"so no node of level 0 ever gets that label")
+    unused = [key for key in single if key not in present and not any(ch.isspace() for ch in key)]
+    if unused and tokens:
+        hints = []
+        for key in unused[:12]:
+            # A word with punctuation kept on it ("tarde…"), not a longer word ("chat" for "ch").
+            like = next((t for t in sorted(present) if key and t != key
+                         and ((t.startswith(key) and not t[len(key):].isalnum())
+                              or (t.endswith(key) and not t[:-len(key)].isalnum()))), None)
+            if like is not None:
+                hints.append(f"{key!r} is only part of the token {like!r}")
+        out.append(f"{len(unused)} single-label rule{'s' if len(unused) > 1 else ''} no token of this text "
+                   f"reaches: {_listed(unused)}" + (f" ({'; '.join(hints)})" if hints else ""))
+    return out
 
 
 # --- the walk-through, read from the engine's trace ---------------------------
