@@ -30,6 +30,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "core/interrupt.hpp"
 #include "core/unicode_props.hpp"
 #include "core/utf8.hpp"
 
@@ -258,7 +259,9 @@ std::vector<TokenSpan> tokenize_spans(std::string_view text) {
     std::vector<TokenSpan> spans;
     TokenCutter cutter(text);
     TokenSpan batch[256];
+    InterruptCheck check;
     while (const std::size_t k = cutter.next(batch, std::size(batch))) {
+        check.steps(k);
         spans.insert(spans.end(), batch, batch + k);
     }
     return spans;

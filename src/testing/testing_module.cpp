@@ -13,6 +13,7 @@
 #include "boundary/instances.hpp"
 #include "boundary/convert.hpp"
 #include "boundary/errors.hpp"
+#include "boundary/interrupts.hpp"
 #include "boundary/py_ref.hpp"
 #include "boundary/state.hpp"
 #include "core/failure.hpp"
@@ -246,6 +247,7 @@ PyObject* init() {
         // Before anything else, so that this copy of the boundary never
         // creates classes or an exception type of its own.
         adopt_vaskel_state();
+        install_signal_poll();
         PyRef module = checked(PyModule_Create(&module_def));
         PyRef failing = checked(PyType_FromSpec(&failing_dealloc_spec));
         if (PyModule_AddObject(module.get(), "FailingDealloc", failing.get()) < 0) throw_pending_error();
