@@ -53,7 +53,7 @@ def run(delay=None, interval=0.0, exc=None):
         if delay is not None:
             signal.setitimer(signal.ITIMER_REAL, delay, interval)
         try:
-            outcome = summary(call())
+            outcome = call()
         except BaseException as e:
             outcome = e
         end = time.perf_counter()
@@ -62,6 +62,8 @@ def run(delay=None, interval=0.0, exc=None):
         signal.setitimer(signal.ITIMER_REAL, 0)
         os.dup2(saved, 1)
         os.close(saved)
+    if not isinstance(outcome, BaseException):
+        outcome = summary(outcome)  # outside the timed call
     os.lseek(fd, 0, 0)
     trace = b"".join(iter(lambda: os.read(fd, 1 << 20), b""))
     os.close(fd)

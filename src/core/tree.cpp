@@ -18,6 +18,23 @@ namespace {
 
 constexpr const char* kCycleMessage = "decapsulate: the recorded levels of the tree form a cycle";
 
+// Appends a copy of `node` to `out`. When `out` is full, its nodes move to a
+// buffer twice as large one by one, each move a step of `check`: the vector's
+// own growth would move millions of nodes in one go, keeping a Ctrl-C
+// waiting all that time.
+void append_node(std::vector<Node>& out, const Node& node, InterruptCheck& check) {
+    if (out.size() == out.capacity()) [[unlikely]] {
+        std::vector<Node> larger;
+        larger.reserve(out.empty() ? 16 : 2 * out.size());
+        for (Node& n : out) {
+            check.step();
+            larger.push_back(std::move(n));
+        }
+        out.swap(larger);
+    }
+    out.push_back(node);
+}
+
 // Appends copies of the children of node (lvl, i) to out, one step of
 // `check` per child.
 void append_children(const Tree& tree, std::uint32_t lvl, std::uint32_t i, std::vector<Node>& out,
@@ -33,7 +50,7 @@ void append_children(const Tree& tree, std::uint32_t lvl, std::uint32_t i, std::
     for (std::uint32_t c : node.children) {
         check.step();
         if (c >= lower.size()) fail_index(lower.size(), c);
-        out.push_back(lower[c]);
+        append_node(out, lower[c], check);
     }
 }
 
@@ -103,7 +120,7 @@ std::vector<Node> decapsulate(const Tree& tree, std::uint32_t lvl, std::uint32_t
         if (c >= lower.size()) fail_index(lower.size(), c);
         const Node& child = lower[c];
         if (child.level == 0) {
-            out.push_back(child);
+            append_node(out, child, check);
             continue;
         }
         const Node& expanded = node_at(tree, child.level, child.index);
