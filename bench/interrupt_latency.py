@@ -113,6 +113,11 @@ def cases(scale: float, only: set[str] | None):
         text = "Le chat, dit-on, n'aime pas l'eau. " * (n(320_000_000) // 35)
         return (lambda: vaskel.tokenize(text)), devnull
 
+    def one_token():
+        text = "\u2603" * n(100_000_000)
+        vaskel.Node(text, 0, 0)  # builds the str's UTF-8 form, as a first call would
+        return (lambda: vaskel.tokenize(text)), devnull
+
     def tree_new():
         leaves = ["feuille"] * n(16_000_000)
         return (lambda: vaskel.Tree(leaves)), devnull
@@ -154,6 +159,7 @@ def cases(scale: float, only: set[str] | None):
         ("engine, 3M tokens, trace on a file", "engine", engine_file),
         ("engine([], 3M rules)", "engine", engine_rules),
         ("tokenize, 320 MB", "tokenize", tokenize_text),
+        ("tokenize, one token of 100M characters", "tokenize", one_token),
         ("Tree(16M leaves)", "tree", tree_new),
         ("to_xml, 10M leaves", "to_xml", to_xml),
         ("Tree.data, 6M leaves", "tree", tree_data),

@@ -114,6 +114,10 @@ CASES = [
      "vaskel.engine([], rules)", "[len(level) for level in r.data]", 1),
     ("tokenize", "text = \"Le chat, dit-on, n'aime pas l'eau. \" * 3_000_000",
      "vaskel.tokenize(text)", "(len(r), r[:9], r[-9:])", 0),
+    # One token of 150 MB: the cutter reads a long stretch without a token.
+    # (Node() fills the str's UTF-8 form, which the first call would build.)
+    ("tokenize-one-token", "text = 'a\u2603' * 25_000_000 + ' b'\nvaskel.Node(text, 0, 0)",
+     "vaskel.tokenize(text)", "(len(r), len(r[0]), r[1])", 0),
     ("Tree", "leaves = ['feuille'] * 5_000_000", "vaskel.Tree(leaves)", "len(r.data[0])", 0),
     ("to_xml", "tree = vaskel.Tree(['x'] * 3_000_000)", "tree.to_xml()", "(len(r), hash(r))", 2),
     ("Tree.data", "tree = vaskel.Tree(['x'] * 3_000_000)", "tree.data", "[len(level) for level in r]",

@@ -281,7 +281,7 @@ PyRef token_list(std::string_view text) {
     TokenCutter cutter(text);
     TokenSpan batch[512];
     InterruptCheck check;
-    while (const std::size_t count = cutter.next(batch, std::size(batch))) {
+    while (const std::size_t count = cutter.next(batch, std::size(batch), &check)) {
         check.steps(count);
         for (std::size_t k = 0; k < count; ++k) {
             PyRef str = PyRef::steal(cache.get(text.data() + batch[k].begin, batch[k].length));
