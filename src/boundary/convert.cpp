@@ -6,6 +6,7 @@
 #include <iterator>
 #include <limits>
 
+#include "core/interrupt.hpp"
 #include "core/rule_table.hpp"
 #include "errors.hpp"
 
@@ -93,8 +94,10 @@ std::vector<std::string> string_list(PyObject* o) {
     std::vector<std::string> items;
     items.reserve(items_to_reserve(o));
     PyRef it = checked(PyObject_GetIter(o));
+    InterruptCheck check;
     while (PyObject* raw = PyIter_Next(it.get())) {
         PyRef item = PyRef::steal(raw);
+        check.step();
         items.push_back(owned_text(item.get()));
     }
     if (PyErr_Occurred()) throw_pending_error();
@@ -108,7 +111,9 @@ RuleBase rule_map(PyObject* o) {
     rules.reserve(static_cast<std::size_t>(size));
     Py_ssize_t pos = 0, read = 0;
     PyObject *key, *value;
+    InterruptCheck check;
     for (;;) {
+        check.step();
         if (PyDict_Size(o) != size) fail("dictionary changed size during iteration");
         if (read > size) fail("dictionary keys changed during iteration");
         if (!PyDict_Next(o, &pos, &key, &value)) break;
@@ -275,7 +280,9 @@ PyRef token_list(std::string_view text) {
     TokenStrCache cache(text.size() / 5 + 1, text.data() + text.size());
     TokenCutter cutter(text);
     TokenSpan batch[512];
-    while (const std::size_t count = cutter.next(batch, std::size(batch))) {
+    InterruptCheck check;
+    while (const std::size_t count = cutter.next(batch, std::size(batch), &check)) {
+        check.steps(count);
         for (std::size_t k = 0; k < count; ++k) {
             PyRef str = PyRef::steal(cache.get(text.data() + batch[k].begin, batch[k].length));
             if (PyList_Append(list.get(), str.get()) < 0) throw_pending_error();
@@ -287,7 +294,11 @@ PyRef token_list(std::string_view text) {
 PyRef int_list(const std::vector<std::uint32_t>& values) {
     PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
     Py_ssize_t k = 0;
-    for (std::uint32_t v : values) PyList_SetItem(list.get(), k++, to_int(v).release());
+    InterruptCheck check;
+    for (std::uint32_t v : values) {
+        check.step();
+        PyList_SetItem(list.get(), k++, to_int(v).release());
+    }
     return list;
 }
 

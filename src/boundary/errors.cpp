@@ -9,6 +9,8 @@
 #include <exception>
 #include <iterator>
 
+#include "core/interrupt.hpp"
+#include "interrupts.hpp"
 #include "py_ref.hpp"
 
 namespace vaskel::py {
@@ -122,7 +124,11 @@ std::string_view short_path(const char* file) noexcept {
     return at == std::string_view::npos ? path : path.substr(at + 1);
 }
 
+SignalPoll g_signal_poll;
+
 }  // namespace
+
+void install_signal_poll() noexcept { install_interrupt_poll(&g_signal_poll); }
 
 void throw_error(PyObject* type, const std::string& message) {
     // The message is made first: PyErr_SetString of Python 3.10 raises `type`
@@ -226,6 +232,9 @@ PyObject* translate_current_exception(const SourceLocation& where) noexcept {
         throw;
     } catch (const PythonErrorSet&) {
         if (!PyErr_Occurred()) abort_escaped("an error was signalled but none was set");
+    } catch (const Interrupted&) {
+        // A signal handler's exception ended the call: it is the result.
+        if (!PyErr_Occurred()) abort_escaped("a call was interrupted but no exception was set");
     } catch (const ResumedFailure& f) {
         raise_panic(f.message());
     } catch (const Failure& f) {

@@ -1,6 +1,7 @@
 #include "instances.hpp"
 
 #include "convert.hpp"
+#include "core/interrupt.hpp"
 
 namespace vaskel::py {
 
@@ -70,11 +71,28 @@ PyRef wrap(PyTypeObject* (*type_of)() noexcept, Record rec, const char* what) {
 PyRef wrap_node(Node rec) { return wrap(node_type, std::move(rec), "Node"); }
 PyRef wrap_tree(Tree rec) { return wrap(tree_type, std::move(rec), "Tree"); }
 
-PyRef node_list(std::vector<Node> nodes) {
-    PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(nodes.size())));
-    Py_ssize_t k = 0;
-    for (Node& n : nodes) PyList_SetItem(list.get(), k++, wrap_node(std::move(n)).release());
+namespace {
+
+// `take(k)` gives the record of the k-th Node.
+template <class Take>
+PyRef make_node_list(std::size_t count, Take&& take) {
+    PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(count)));
+    InterruptCheck check;
+    for (std::size_t k = 0; k < count; ++k) {
+        check.step();
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), wrap_node(take(k)).release());
+    }
     return list;
+}
+
+}  // namespace
+
+PyRef node_list(std::vector<Node>&& nodes) {
+    return make_node_list(nodes.size(), [&](std::size_t k) { return std::move(nodes[k]); });
+}
+
+PyRef node_list(const std::vector<Node>& nodes) {
+    return make_node_list(nodes.size(), [&](std::size_t k) { return nodes[k]; });
 }
 
 }  // namespace vaskel::py

@@ -53,7 +53,10 @@ PyRef new_instance(PyTypeObject* type, Record&& rec) {
 // to create one is an internal failure.
 PyRef wrap_node(Node rec);
 PyRef wrap_tree(Tree rec);
-PyRef node_list(std::vector<Node> nodes);
+// A list of new Node instances: taking the records over, or copying each
+// one only as its instance is made.
+PyRef node_list(std::vector<Node>&& nodes);
+PyRef node_list(const std::vector<Node>& nodes);
 
 // A shared borrow of an instance for the length of a call.
 class SharedBorrow {

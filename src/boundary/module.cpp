@@ -6,6 +6,7 @@
 #include "instances.hpp"
 #include "functions.hpp"
 #include "errors.hpp"
+#include "interrupts.hpp"
 #include "py_ref.hpp"
 #include "state.hpp"
 
@@ -77,6 +78,7 @@ PyObject* init_module() {
         }
         register_members(module.get());
         publish_panic_type();
+        install_signal_poll();
         return module.release();
     });
 }

@@ -2,6 +2,7 @@
 #include "binding.hpp"
 #include "instances.hpp"
 #include "convert.hpp"
+#include "core/interrupt.hpp"
 #include "core/line_sink.hpp"
 #include "core/tree_xml.hpp"
 #include "trace_writer.hpp"
@@ -149,7 +150,9 @@ PyObject* tree_get_data(PyObject* self, void*) {
     return with_tree(self, [&](const Tree& t) {
         PyRef levels = checked(PyList_New(static_cast<Py_ssize_t>(t.data.size())));
         Py_ssize_t k = 0;
+        InterruptCheck check;  // for trees of many small levels
         for (const Level& level : t.data) {
+            check.step();
             PyList_SetItem(levels.get(), k++, node_list(level).release());
         }
         return levels;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "interrupt.hpp"
 #include "rule_table.hpp"
 #include "trace.hpp"
 
@@ -29,6 +30,8 @@ void RuleBase::insert(std::string key, std::string value) {
 
 Tree run_engine(std::vector<std::string> tokens, const RuleBase& rules, LineSink& trace_sink) {
     EngineTrace trace(trace_sink);
+    // One step per rule, label, window tried and node made.
+    InterruptCheck check;
 
     // Sort the rules. A key cut at every '+' (empty pieces included) with one
     // piece is a single-label rule; with more it is a multi-label rule, of
@@ -38,6 +41,7 @@ Tree run_engine(std::vector<std::string> tokens, const RuleBase& rules, LineSink
     LengthFilter multi_lengths;
     std::uint64_t max_parts = 1;
     for (const auto& [key, value] : rules.entries()) {
+        check.step();
         const std::uint64_t pieces =
             static_cast<std::uint64_t>(std::count(key.begin(), key.end(), '+')) + 1;
         if (pieces >= 2) {
@@ -72,6 +76,7 @@ Tree run_engine(std::vector<std::string> tokens, const RuleBase& rules, LineSink
         labels.clear();
         labels.reserve(current.size());
         for (const Node& node : current) {
+            check.step();
             const std::string_view* label = single_rules.find(std::string_view(node.data));
             labels.push_back(label == nullptr ? std::string_view() : *label);
         }
@@ -88,6 +93,7 @@ Tree run_engine(std::vector<std::string> tokens, const RuleBase& rules, LineSink
             trace.set_length(n);
             for (std::uint64_t i = 0; i < n; ++i) {
                 for (std::uint64_t width = max_parts - 1; width >= 1; --width) {
+                    check.step();
                     const std::uint64_t lower = offset + i;
                     const std::uint64_t upper = lower + width;
                     // The bounds line comes before the fit test, so a window
@@ -99,6 +105,7 @@ Tree run_engine(std::vector<std::string> tokens, const RuleBase& rules, LineSink
                         // Every label is followed by a '+', the last one's
                         // included: the text of the first w labels ends
                         // before a byte of the buffer (see EngineTrace::window).
+                        check.steps(upper - lower);
                         window.clear();
                         window_ends.clear();
                         for (std::uint64_t p = lower; p < upper; ++p) {
@@ -134,6 +141,7 @@ Tree run_engine(std::vector<std::string> tokens, const RuleBase& rules, LineSink
         } else {
             next.reserve(matches.size());
             for (std::size_t j = 0; j < matches.size(); ++j) {
+                check.step();
                 Node& node = next.emplace_back();
                 node.children.assign(1, static_cast<std::uint32_t>(j));
                 node.data = std::move(matches[j]);

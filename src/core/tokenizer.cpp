@@ -30,6 +30,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "core/interrupt.hpp"
 #include "core/unicode_props.hpp"
 #include "core/utf8.hpp"
 
@@ -150,12 +151,26 @@ inline CharClass classify_wide(char32_t cp) noexcept {
 
 }  // namespace
 
-std::size_t TokenCutter::next(TokenSpan* out, std::size_t room) {
+std::size_t TokenCutter::next(TokenSpan* out, std::size_t room, InterruptCheck* check) {
+    for (;;) {
+        const std::size_t count = cut(out, room);
+        if (count != 0 || done_) {
+            return count;
+        }
+        if (check != nullptr) {
+            check->poll();
+        }
+    }
+}
+
+std::size_t TokenCutter::cut(TokenSpan* out, std::size_t room) {
     if (done_) {
         return 0;
     }
     const std::string_view text = text_;
     const std::size_t n = text.size();
+    // This call reads up to about `limit`: one word scan may go past it.
+    const std::size_t limit = n - pos_ > kStretch ? pos_ + kStretch : n;
     const auto* s = reinterpret_cast<const unsigned char*>(text.data());
     std::size_t start = start_;
     std::size_t pos = pos_;
@@ -177,7 +192,7 @@ std::size_t TokenCutter::next(TokenSpan* out, std::size_t room) {
         return count;
     };
 
-    while (pos < n) {
+    while (pos < limit) {
         if (count + 2 > room) {
             return pause();
         }
@@ -246,6 +261,9 @@ std::size_t TokenCutter::next(TokenSpan* out, std::size_t room) {
         }
         pos = next;
     }
+    if (pos < n) {
+        return pause();  // the stretch is read; the rest comes next time
+    }
     if (count + 1 > room) {
         return pause();
     }
@@ -258,7 +276,9 @@ std::vector<TokenSpan> tokenize_spans(std::string_view text) {
     std::vector<TokenSpan> spans;
     TokenCutter cutter(text);
     TokenSpan batch[256];
-    while (const std::size_t k = cutter.next(batch, std::size(batch))) {
+    InterruptCheck check;
+    while (const std::size_t k = cutter.next(batch, std::size(batch), &check)) {
+        check.steps(k);
         spans.insert(spans.end(), batch, batch + k);
     }
     return spans;

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "interrupt.hpp"
+
 namespace vaskel {
 
 // One token: a contiguous slice of the input text, in bytes. Every token is a
@@ -27,10 +29,17 @@ public:
 
     // Writes the next tokens to out[0], out[1], ... (at most `room` of them,
     // room >= kMinRoom) and returns how many. Returns 0 once the text is cut
-    // to its end, and never before.
-    std::size_t next(TokenSpan* out, std::size_t room);
+    // to its end, and never before. With `check`, a long stretch of text
+    // that gives no token (one huge token) polls it every kStretch bytes.
+    std::size_t next(TokenSpan* out, std::size_t room, InterruptCheck* check = nullptr);
 
 private:
+    static constexpr std::size_t kStretch = 256 * 1024;
+
+    // As next, but returns 0 before the end too, after kStretch bytes or so
+    // that gave no token.
+    std::size_t cut(TokenSpan* out, std::size_t room);
+
     // The states of the table in tokenizer.cpp.
     enum class State : std::uint8_t {
         Word,          // a word is being collected

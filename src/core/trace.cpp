@@ -1,5 +1,6 @@
 #include "trace.hpp"
 
+#include "interrupt.hpp"
 #include "unicode_props.hpp"
 #include "utf8.hpp"
 
@@ -66,7 +67,9 @@ void append_quoted_list(std::string& out, const std::vector<std::string_view>& t
 
     out.push_back('[');
     bool first = true;
+    InterruptCheck check;
     for (std::string_view t : texts) {
+        check.step();
         if (!first) out += ", ";
         first = false;
         append_quoted(out, t);

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "failure.hpp"
+#include "interrupt.hpp"
 
 namespace vaskel {
 
@@ -17,8 +18,27 @@ namespace {
 
 constexpr const char* kCycleMessage = "decapsulate: the recorded levels of the tree form a cycle";
 
-// Appends copies of the children of node (lvl, i) to out.
-void append_children(const Tree& tree, std::uint32_t lvl, std::uint32_t i, std::vector<Node>& out) {
+// Appends a copy of `node` to `out`. When `out` is full, its nodes move to a
+// buffer twice as large one by one, each move a step of `check`: the vector's
+// own growth would move millions of nodes in one go, keeping a Ctrl-C
+// waiting all that time.
+void append_node(std::vector<Node>& out, const Node& node, InterruptCheck& check) {
+    if (out.size() == out.capacity()) [[unlikely]] {
+        std::vector<Node> larger;
+        larger.reserve(out.empty() ? 16 : 2 * out.size());
+        for (Node& n : out) {
+            check.step();
+            larger.push_back(std::move(n));
+        }
+        out.swap(larger);
+    }
+    out.push_back(node);
+}
+
+// Appends copies of the children of node (lvl, i) to out, one step of
+// `check` per child.
+void append_children(const Tree& tree, std::uint32_t lvl, std::uint32_t i, std::vector<Node>& out,
+                     InterruptCheck& check) {
     const Node& node = node_at(tree, lvl, i);
     if (node.children.empty()) return;
     // Level numbers are 32-bit unsigned: below level 0 comes 4294967295,
@@ -28,8 +48,9 @@ void append_children(const Tree& tree, std::uint32_t lvl, std::uint32_t i, std::
     const Level& lower = tree.data[below];
     if (out.empty()) out.reserve(node.children.size());
     for (std::uint32_t c : node.children) {
+        check.step();
         if (c >= lower.size()) fail_index(lower.size(), c);
-        out.push_back(lower[c]);
+        append_node(out, lower[c], check);
     }
 }
 
@@ -44,7 +65,9 @@ std::size_t node_count(const Tree& tree) {
 Tree tree_from_leaves(std::vector<std::string> leaves) {
     Level level;
     level.reserve(leaves.size());
+    InterruptCheck check;
     for (std::size_t k = 0; k < leaves.size(); ++k) {
+        check.step();
         Node& node = level.emplace_back();
         node.data = std::move(leaves[k]);
         node.index = static_cast<std::uint32_t>(k);
@@ -56,7 +79,8 @@ Tree tree_from_leaves(std::vector<std::string> leaves) {
 
 std::vector<Node> get_children(const Tree& tree, std::uint32_t lvl, std::uint32_t i) {
     std::vector<Node> out;
-    append_children(tree, lvl, i, out);
+    InterruptCheck check;
+    append_children(tree, lvl, i, out, check);
     return out;
 }
 
@@ -83,7 +107,9 @@ std::vector<Node> decapsulate(const Tree& tree, std::uint32_t lvl, std::uint32_t
     const std::size_t max_depth = node_count(tree);
     stack.push_back({&node_at(tree, lvl, i), 0, lvl});
 
+    InterruptCheck check;
     while (!stack.empty()) {
+        check.step();
         Frame& top = stack.back();
         if (top.next == top.node->children.size()) {
             stack.pop_back();
@@ -94,7 +120,7 @@ std::vector<Node> decapsulate(const Tree& tree, std::uint32_t lvl, std::uint32_t
         if (c >= lower.size()) fail_index(lower.size(), c);
         const Node& child = lower[c];
         if (child.level == 0) {
-            out.push_back(child);
+            append_node(out, child, check);
             continue;
         }
         const Node& expanded = node_at(tree, child.level, child.index);
@@ -108,10 +134,15 @@ std::string concat(const Tree& tree, std::uint32_t lvl, std::uint32_t i, std::st
     const std::vector<Node> leaves = decapsulate(tree, lvl, i);
     std::string out;
     if (leaves.empty()) return out;
+    InterruptCheck check;
     std::size_t size = sep.size() * (leaves.size() - 1);
-    for (const Node& leaf : leaves) size += leaf.data.size();
+    for (const Node& leaf : leaves) {
+        check.step();
+        size += leaf.data.size();
+    }
     out.reserve(size);
     for (std::size_t k = 0; k < leaves.size(); ++k) {
+        check.step();
         if (k != 0) out.append(sep);
         out.append(leaves[k].data);
     }
@@ -128,9 +159,13 @@ Tree subtree(const Tree& tree, std::uint32_t lvl, std::uint32_t i) {
     std::vector<Level> collected;
     collected.reserve(static_cast<std::size_t>(lvl) + 1);
 
+    InterruptCheck check;
     for (std::uint32_t counter = lvl; counter != 0; --counter) {
         Level next;
-        for (const Node& m : current) append_children(tree, counter, m.index, next);
+        for (const Node& m : current) {
+            check.step();
+            append_children(tree, counter, m.index, next, check);
+        }
         collected.push_back(std::move(current));
         current = std::move(next);
     }

@@ -6,6 +6,7 @@
 
 #include "../xml/writer.hpp"
 #include "failure.hpp"
+#include "interrupt.hpp"
 #include "trace.hpp"
 
 namespace vaskel {
@@ -44,7 +45,10 @@ public:
         // a larger buffer; deeper trees grow it as they go. In pieces, one
         // piece and the element that ends it are enough.
         std::size_t estimate = 16;
-        for (const Node& node : top) estimate += 40 + node.data.size();
+        for (const Node& node : top) {
+            check_.step();
+            estimate += 40 + node.data.size();
+        }
         out_.reserve(sink_ != nullptr && estimate > 2 * piece_size_ ? 2 * piece_size_ : estimate);
         if (shallow) {
             walk<Pass::Both>(top);
@@ -103,6 +107,7 @@ private:
     // the stack for its children.
     template <Pass P>
     void enter(std::uint32_t lvl, std::uint32_t i) {
+        check_.step();
         if constexpr (checks(P)) write_node_line(trace_, lvl, i);
         const Node& node = node_at(tree_, lvl, i);
         if (lvl == 0 && node.children.empty()) {
@@ -142,6 +147,7 @@ private:
     std::string out_;
     xml::Writer writer_;
     std::vector<Frame> stack_;
+    InterruptCheck check_;  // one step per node visited
 };
 
 }  // namespace

@@ -4,6 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <csignal>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,6 +14,7 @@
 #include "boundary/instances.hpp"
 #include "boundary/convert.hpp"
 #include "boundary/errors.hpp"
+#include "boundary/interrupts.hpp"
 #include "boundary/py_ref.hpp"
 #include "boundary/state.hpp"
 #include "core/failure.hpp"
@@ -33,6 +35,7 @@ constexpr auto kSplitCdataSpec = params(nullptr, "split_cdata", {"text"});
 constexpr auto kFailingDeallocSpec = params("FailingDealloc", "__new__", {"message"});
 constexpr auto kRuleHashesSpec = params(nullptr, "rule_hashes", {"keys", "seed"});
 constexpr auto kRuleProbesSpec = params(nullptr, "rule_probes", {"keys", "seed"});
+constexpr auto kSignalThenFailSpec = params(nullptr, "signal_then_fail", {"signum", "message"});
 
 template <class F>
 PyCFunction as_cfunction(F* f) {
@@ -189,6 +192,20 @@ PyObject* rule_probes(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// signal_then_fail(signum, message): raises the signal in this thread (its
+// Python handler does not run yet: no Python code runs here), then fails
+// with `message`, as a call whose last poll for signals came just before a
+// failure does. The handler runs while the failure is reported.
+PyObject* signal_then_fail(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        auto bound = bind(kSignalThenFailSpec, args, kwargs);
+        const std::uint32_t signum = convert_arg("signum", [&] { return u32(bound[0]); });
+        std::string message = convert_arg("message", [&] { return owned_text(bound[1]); });
+        if (std::raise(static_cast<int>(signum)) != 0) throw_error(PyExc_OSError, "raise() failed");
+        fail(message);
+    });
+}
+
 // FailingDealloc(message): an object whose destruction fails with `message`,
 // for the unraisable-error path of deallocation.
 struct FailingDealloc {
@@ -233,6 +250,8 @@ PyMethodDef methods[] = {
      "rule_hashes(keys, seed): the rule tables' hash of each key."},
     {"rule_probes", as_cfunction(rule_probes), METH_VARARGS | METH_KEYWORDS,
      "rule_probes(keys, seed): slots read to find every key."},
+    {"signal_then_fail", as_cfunction(signal_then_fail), METH_VARARGS | METH_KEYWORDS,
+     "signal_then_fail(signum, message): raises the signal, then fails with the message."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -246,6 +265,7 @@ PyObject* init() {
         // Before anything else, so that this copy of the boundary never
         // creates classes or an exception type of its own.
         adopt_vaskel_state();
+        install_signal_poll();
         PyRef module = checked(PyModule_Create(&module_def));
         PyRef failing = checked(PyType_FromSpec(&failing_dealloc_spec));
         if (PyModule_AddObject(module.get(), "FailingDealloc", failing.get()) < 0) throw_pending_error();
