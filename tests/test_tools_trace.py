@@ -74,6 +74,8 @@ def test_nested_captures_take_their_own_lines(capfd):
 
 ORDER_CHILD = textwrap.dedent("""
     import sys
+    if sys.argv[1:] == ["line"]:
+        sys.stdout.reconfigure(line_buffering=True)  # as on a terminal
     import vaskel
     from vaskel_tools import capture_trace
     print("before")
@@ -89,20 +91,24 @@ ORDER_CHILD = textwrap.dedent("""
 """)
 
 
-@pytest.mark.parametrize("unbuffered", [None, "1"], ids=["buffered", "unbuffered"])
+@pytest.mark.parametrize("unbuffered", [None, "1", "line"], ids=["buffered", "unbuffered", "line-buffered"])
 @pytest.mark.parametrize("to_file", [False, True], ids=["pipe", "file"])
 def test_prints_keep_their_order_with_the_trace(unbuffered, to_file, tmp_path):
     # As users run scripts whose output goes to a pipe or a file: Python
     # buffers sys.stdout there unless PYTHONUNBUFFERED is set.
     out = tmp_path / "out.txt"
+    line = unbuffered == "line"
+    if line:
+        unbuffered = None
     with open(out, "wb") as sink:
-        done = subprocess.run([sys.executable, "-c", ORDER_CHILD], stdout=sink if to_file else subprocess.PIPE,
+        done = subprocess.run([sys.executable, "-c", ORDER_CHILD] + (["line"] if line else []),
+                              stdout=sink if to_file else subprocess.PIPE,
                               stderr=subprocess.PIPE, env=child_env(PYTHONUNBUFFERED=unbuffered), timeout=60)
     assert done.returncode == 0, done.stderr
     stdout = out.read_bytes() if to_file else done.stdout
     lines = ['inside', 'lvl : 0 ; i : 0', 'between', 'lvl : 0 ; i : 0', 'tail']
     # The buffering is put back as it was once the block ends.
-    assert stdout.decode() == f"before\nafter {lines} ['nested'] False\n"
+    assert stdout.decode() == f"before\nafter {lines} ['nested'] {line}\n"
 
 
 def test_notebook_case_fd1_on_a_pipe_drained_by_a_thread():

@@ -97,6 +97,8 @@ MUTANTS: list[tuple[str, str, str, str]] = [
     ("restore-out-of-order", "trace.py", "if at == len(_open):", "if True:"),
     ("exit-not-flushed", "trace.py", "        with _lock:\n            _flush_stdout()\n            at",
      "        with _lock:\n            at"),
+    ("handover-dropped", "trace.py", "                newer.saved = block.saved\n", ""),
+    ("stdout-not-line-buffered", "trace.py", "        if not _open:\n            _line_buffer_stdout()\n", ""),
     ("unended-line-dropped", "trace.py", '        if parts[-1] == "":\n            parts.pop()',
      "        parts.pop()"),
     ("invalid-bytes-dropped", "trace.py", 'errors="replace"', 'errors="ignore"'),
@@ -136,7 +138,9 @@ def _run(top: Path, tests: list[str], timeout: float) -> tuple[bool, str]:
     except subprocess.TimeoutExpired:
         return False, "timed out"
     lines = [line for line in done.stdout.splitlines() if line.startswith("FAILED") or line.startswith("ERROR")]
-    return done.returncode == 0, (lines[0] if lines else done.stdout.strip().splitlines()[-1:] or [""])[0]
+    if not lines:
+        lines = done.stdout.strip().splitlines()[-1:] or [""]
+    return done.returncode == 0, lines[0]
 
 
 def main() -> int:
