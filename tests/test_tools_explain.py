@@ -9,6 +9,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import vaskel
+from helpers import child_env
 from vaskel_tools import explain, silence_trace
 
 DATA = Path(__file__).resolve().parent.parent / "python" / "vaskel_tools" / "data"
@@ -138,7 +139,7 @@ def test_the_tools_tour_prints_what_the_readme_says():
 
     root = DATA.parent.parent.parent
     done = subprocess.run([sys.executable, str(root / "examples" / "tools_tour.py")], capture_output=True,
-                          text=True, check=True, timeout=60)
+                          text=True, check=True, timeout=60, env=child_env())
     readme = (root / "README.md").read_text(encoding="utf-8")
     shown = "['le : DET', 'chat : NOM', 'lower : 0 ; upper : 1 ; len : 7', 'DET'"
     assert shown in readme and shown in done.stdout
