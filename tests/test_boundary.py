@@ -16,6 +16,7 @@ import vaskel
 from vaskel import Node, Tree, engine, tokenize
 
 from conftest import PanicException
+from helpers import child_env
 
 TREE_METHODS = ["decapsulate", "concat", "get_children", "subtree", "to_xml"]
 
@@ -410,7 +411,7 @@ def test_panic_from_python_is_resumed(call, capfd):
 
 
 def run_python(code):
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60, env=child_env())
 
 
 def test_second_init_refused():

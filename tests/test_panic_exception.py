@@ -3,7 +3,6 @@ whichever module comes first, picklable across processes, and raised by the test
 
 import concurrent.futures
 import multiprocessing
-import os
 import pickle
 import subprocess
 import sys
@@ -15,13 +14,14 @@ import _vaskel_testing as vt
 import vaskel
 import vaskel_tools._panic
 from conftest import PanicException
+from helpers import child_env
 
 INDEX_FAILURE = "index out of bounds: the len is 1 but the index is 1"
 
 
 def run_python(code, path_first=None):
     """Runs code in a fresh interpreter, with path_first ahead of sys.path if given."""
-    env = None if path_first is None else dict(os.environ, PYTHONPATH=str(path_first))
+    env = child_env() if path_first is None else child_env(PYTHONPATH=str(path_first))
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
                           timeout=120, env=env)
 
@@ -90,7 +90,7 @@ def test_pickle_round_trip_in_fresh_processes(capfd):
          "from vaskel_tools import PanicException\n"
          "assert type(e) is PanicException and isinstance(e, BaseException)\n"
          "sys.stdout.buffer.write(pickle.dumps(PanicException(e.args[0] + ' (renvoyé)')))\n"],
-        input=blob, capture_output=True, timeout=120)
+        input=blob, capture_output=True, timeout=120, env=child_env())
     assert proc.returncode == 0, proc.stderr.decode()
     back = pickle.loads(proc.stdout)
     assert type(back) is PanicException and back.args == (INDEX_FAILURE + " (renvoyé)",)

@@ -19,13 +19,14 @@ import pytest
 from vaskel import Node, Tree, engine, tokenize
 
 from conftest import PanicException
+from helpers import child_env
 
 
 def run_child(code, timeout=60, env=None, cwd=None):
     """Runs `code` in a fresh interpreter; a hang fails the test."""
     try:
         return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, timeout=timeout, env=env, cwd=cwd)
+                              stderr=subprocess.PIPE, timeout=timeout, env=child_env() if env is None else env, cwd=cwd)
     except subprocess.TimeoutExpired:
         pytest.fail(f"the child process hung for {timeout} s")
 

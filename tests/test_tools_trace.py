@@ -1,14 +1,19 @@
 """capture_trace and silence_trace: what reaches fd 1, and fd 1 put back whatever happens."""
 
+import itertools
 import os
 import subprocess
 import sys
 import textwrap
+import threading
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import vaskel
 from conftest import PanicException
+from helpers import child_env
 from vaskel_tools import capture_trace, silence_trace
 
 RULES = {"le": "DET", "chat": "NOM", "DET+NOM": "GN", "DET+NOM+X": "_"}
@@ -67,19 +72,43 @@ def test_nested_captures_take_their_own_lines(capfd):
     assert capfd.readouterr().out == ""
 
 
-def test_prints_keep_their_order_with_the_trace():
-    code = textwrap.dedent("""
-        import vaskel
-        from vaskel_tools import capture_trace
-        print("before")
-        with capture_trace() as t:
-            print("inside")
-            vaskel.tokenize("x")
-            vaskel.Tree(["leaf"]).to_xml()
-        print("after", t.lines)
-    """)
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-    assert done.stdout == "before\nafter ['inside', 'lvl : 0 ; i : 0']\n"
+ORDER_CHILD = textwrap.dedent("""
+    import sys
+    if sys.argv[1:] == ["line"]:
+        sys.stdout.reconfigure(line_buffering=True)  # as on a terminal
+    import vaskel
+    from vaskel_tools import capture_trace
+    print("before")
+    with capture_trace() as t:
+        print("inside")
+        vaskel.Tree(["leaf"]).to_xml()
+        print("between")
+        vaskel.Tree(["other"]).to_xml()
+        with capture_trace() as inner:
+            print("nested")
+        print("tail", end="")
+    print("after", t.lines, inner.lines, sys.stdout.line_buffering)
+""")
+
+
+@pytest.mark.parametrize("unbuffered", [None, "1", "line"], ids=["buffered", "unbuffered", "line-buffered"])
+@pytest.mark.parametrize("to_file", [False, True], ids=["pipe", "file"])
+def test_prints_keep_their_order_with_the_trace(unbuffered, to_file, tmp_path):
+    # As users run scripts whose output goes to a pipe or a file: Python
+    # buffers sys.stdout there unless PYTHONUNBUFFERED is set.
+    out = tmp_path / "out.txt"
+    line = unbuffered == "line"
+    if line:
+        unbuffered = None
+    with open(out, "wb") as sink:
+        done = subprocess.run([sys.executable, "-c", ORDER_CHILD] + (["line"] if line else []),
+                              stdout=sink if to_file else subprocess.PIPE,
+                              stderr=subprocess.PIPE, env=child_env(PYTHONUNBUFFERED=unbuffered), timeout=60)
+    assert done.returncode == 0, done.stderr
+    stdout = out.read_bytes() if to_file else done.stdout
+    lines = ['inside', 'lvl : 0 ; i : 0', 'between', 'lvl : 0 ; i : 0', 'tail']
+    # The buffering is put back as it was once the block ends.
+    assert stdout.decode() == f"before\nafter {lines} ['nested'] {line}\n"
 
 
 def test_notebook_case_fd1_on_a_pipe_drained_by_a_thread():
@@ -103,7 +132,8 @@ def test_notebook_case_fd1_on_a_pipe_drained_by_a_thread():
         reader.join()
         sys.stderr.write(f"{len(t.lines)} {len(tree.data[1])} {got[0]!r}\\n")
     """)
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
+                          env=child_env())
     assert done.returncode == 0, done.stderr
     count, matches, piped = done.stderr.split(" ", 2)
     assert int(matches) > 1000 and int(count) > 40000
@@ -129,3 +159,94 @@ def test_restore_survives_an_interrupt_in_the_middle(monkeypatch, capfd):
     monkeypatch.undo()
     assert fd1_target() == before and trace.lines == ["x"]
     capfd.readouterr()
+
+
+@pytest.mark.parametrize("data, text, lines", [
+    (b"", "", []),
+    (b"a\n", "a\n", ["a"]),
+    (b"a\nb", "a\nb", ["a", "b"]),
+    (b"a\n\n", "a\n\n", ["a", ""]),
+    (b"a\r\nb\x0bc\n", "a\r\nb\x0bc\n", ["a\r", "b\x0bc"]),
+    (b"\xff\xc3\xa9\n", "\ufffd\u00e9\n", ["\ufffd\u00e9"]),
+], ids=["empty", "one", "unended", "empty-last", "other-breaks", "invalid-utf8"])
+def test_captured_text_and_lines(data, text, lines, capfd):
+    with capture_trace() as trace:
+        os.write(1, data)
+    assert (trace.data, trace.text, trace.lines) == (data, text, lines)
+    assert repr(trace) == f"<CapturedTrace: {len(data)} bytes>"
+
+
+def test_silence_drops_the_lines_and_puts_fd1_back(capfd):
+    capfd.readouterr()
+    before = fd1_target()
+    with silence_trace():
+        vaskel.engine(["le", "chat"], RULES)
+    os.write(1, b"after\n")
+    assert fd1_target() == before and capfd.readouterr().out == "after\n"
+
+
+def test_fd1_closed_on_entry_is_closed_again(capfd):
+    saved = os.dup(1)
+    os.close(1)
+    try:
+        with capture_trace() as trace:
+            os.write(1, b"x\n")
+        with pytest.raises(OSError):
+            os.fstat(1)
+    finally:
+        os.dup2(saved, 1)
+        os.close(saved)
+    assert trace.lines == ["x"]
+
+
+def test_overlapping_blocks_of_two_threads_leave_fd1_where_it_was(capfd):
+    # The other thread's block opens first and ends first, while this one is
+    # still open: fd 1 must neither go back early nor end on a closed file.
+    capfd.readouterr()
+    before = fd1_target()
+    opened, release, got = threading.Event(), threading.Event(), []
+
+    def other():
+        with capture_trace() as trace:
+            os.write(1, b"other\n")
+            opened.set()
+            release.wait(10)
+        got.append(trace)
+
+    thread = threading.Thread(target=other)
+    thread.start()
+    assert opened.wait(10)
+    with capture_trace() as mine:
+        os.write(1, b"mine\n")
+        release.set()
+        thread.join(10)
+        os.write(1, b"still mine\n")
+    os.write(1, b"after\n")
+    assert fd1_target() == before
+    assert (got[0].lines, mine.lines) == (["other"], ["mine", "still mine"])
+    assert capfd.readouterr().out == "after\n"
+
+
+@pytest.mark.parametrize("order", list(itertools.permutations(range(3))), ids=str)
+def test_blocks_may_end_in_any_order(order, capfd):
+    capfd.readouterr()
+    before = fd1_target()
+    blocks = [capture_trace(), silence_trace(), capture_trace()]
+    results = []
+    for number, block in enumerate(blocks):
+        results.append(block.__enter__())
+        os.write(1, f"open {number}\n".encode())
+    for number in order:
+        blocks[number].__exit__(None, None, None)
+        os.write(1, f"closed {number}\n".encode())
+    assert fd1_target() == before
+    # Each line goes to the newest block still open, the last one to fd 1.
+    expected, still = {}, {0, 1, 2}
+    for number in range(3):
+        expected.setdefault(number, []).append(f"open {number}")
+    for number in order:
+        still.discard(number)
+        if still:
+            expected[max(still)].append(f"closed {number}")
+    assert (results[0].lines, results[2].lines) == (expected[0], expected[2])
+    assert capfd.readouterr().out == f"closed {order[-1]}\n"

@@ -90,52 +90,108 @@ def _shown(label: str) -> str:
     return label if plain else repr(label)
 
 
-def _splits(pieces: list[str], values: set[str], limit: int) -> list[list[str] | None]:
-    """best[c]: a split of all the pieces into c labels (c = 0..limit), or None."""
+class _Labels:
+    """A trie of the labels that nodes can carry, by their "+" pieces."""
+
+    __slots__ = ("children", "end")
+
+    def __init__(self) -> None:
+        self.children: dict[str, _Labels] = {}
+        self.end = False  # the pieces up to here are a label
+
+
+def _label_trie(values: set[str]) -> _Labels:
+    root = _Labels()
+    for value in values | {""}:  # "": the label of every token no rule names
+        node = root
+        for piece in value.split("+"):
+            child = node.children.get(piece)
+            if child is None:
+                child = node.children[piece] = _Labels()
+            node = child
+        node.end = True
+    return root
+
+
+def _groups(pieces: list[str], labels: _Labels) -> list[list[int]]:
+    """starts[k]: every j < k, ascending, such that pieces[j:k] joined by "+" is a label.
+
+    Each walk from j stops where no label goes on, so the cost is the
+    pieces times the depth of the trie, not a join per pair of positions.
+    """
     n = len(pieces)
-    # reach[j][c]: a split of pieces[:j] into c labels
-    reach: list[dict[int, list[str]]] = [dict() for _ in range(n + 1)]
-    reach[0][0] = []
+    starts: list[list[int]] = [[] for _ in range(n + 1)]
     for j in range(n):
-        if not reach[j]:
-            continue
-        for k in range(j + 1, n + 1):
-            group = "+".join(pieces[j:k])
-            if group in values:
-                for c, labels in reach[j].items():
-                    if c + 1 <= limit and c + 1 not in reach[k]:
-                        reach[k][c + 1] = labels + [group]
-    return [reach[n].get(c) for c in range(limit + 1)]
+        node = labels
+        for k in range(j, n):
+            child = node.children.get(pieces[k])
+            if child is None:
+                break
+            node = child
+            if node.end:
+                starts[k + 1].append(j)
+    return starts
 
 
-def _verdict(key: str, values: set[str], max_parts: int) -> KeyVerdict:
+def _fewest(pieces: list[str], starts: list[list[int]]) -> list[str] | None:
+    """A split of all the pieces into the fewest labels, or None when there is none.
+
+    Of the splits with that count, the one whose labels begin as early as
+    possible, read from the end: at each end, the first start that leaves a
+    split of one label less.
+    """
+    n = len(pieces)
+    far = n + 1
+    fewest = [far] * (n + 1)  # fewest[k]: labels in the shortest split of pieces[:k]
+    fewest[0] = 0
+    for k in range(1, n + 1):
+        for j in starts[k]:
+            if fewest[j] + 1 < fewest[k]:
+                fewest[k] = fewest[j] + 1
+    if fewest[n] == far:
+        return None
+    split: list[str] = []
+    k = n
+    while k:
+        j = next(j for j in starts[k] if fewest[j] == fewest[k] - 1)
+        split.append("+".join(pieces[j:k]))
+        k = j
+    split.reverse()
+    return split
+
+
+def _verdict(key: str, labels: _Labels, max_parts: int) -> KeyVerdict:
     pieces = _pieces(key)
     window = max_parts - 1
-    best = _splits(pieces, values | {""}, len(pieces))
-    fits = [c for c in range(1, len(pieces) + 1) if best[c] is not None]
-    first = next((c for c in fits if c <= window), None)
+    starts = _groups(pieces, labels)
+    best = _fewest(pieces, starts)
     later = all(p == "" for p in pieces) and len(pieces) <= window
-    if first is not None:
-        split = best[first]
-        assert split is not None
+    if best is not None and len(best) <= window:
+        first = len(best)
         reason = (f"a window of {first} label{'s' if first > 1 else ''} gives it: "
-                  + " | ".join(_shown(s) for s in split))
+                  + " | ".join(_shown(s) for s in best))
         if later:
             reason += "; it can also match in the later passes, whose labels are all empty"
-        return KeyVerdict(key, len(pieces), True, later, first, split, reason)
-    if fits:
-        need = fits[0]
+        return KeyVerdict(key, len(pieces), True, later, first, best, reason)
+    if best is not None:
+        need = len(best)
         reason = (f"it needs {need} labels but windows hold at most {window} "
                   f"(one less than the widest key's {max_parts} pieces): add a key of {need + 1} pieces "
                   f"or more, such as {key + '+X'!r}, to widen the windows")
-        return KeyVerdict(key, len(pieces), False, False, need, best[need], reason)
-    covered = [False] * len(pieces)
-    for j in range(len(pieces)):
-        for k in range(j + 1, len(pieces) + 1):
-            if "+".join(pieces[j:k]) in values or (k == j + 1 and pieces[j] == ""):
-                for m in range(j, k):
-                    covered[m] = True
-    missing = list(dict.fromkeys(p for p, ok in zip(pieces, covered) if not ok))
+        return KeyVerdict(key, len(pieces), False, False, need, best, reason)
+    # Which pieces no label covers: +1 where a label starts, -1 past its end.
+    depth = [0] * (len(pieces) + 1)
+    for k, froms in enumerate(starts):
+        for j in froms:
+            depth[j] += 1
+            depth[k] -= 1
+    covered = 0
+    missing_pieces = []
+    for piece, step in zip(pieces, depth):
+        covered += step
+        if not covered:
+            missing_pieces.append(piece)
+    missing = list(dict.fromkeys(missing_pieces))
     if missing:
         names = ", ".join(repr(p) for p in missing)
         reason = (f"{names} {'is' if len(missing) == 1 else 'are'} not the value of any single-label rule"
@@ -156,6 +212,9 @@ def explain(ruleset: dict[str, str], tokens: Sequence[str] | None = None) -> Exp
     """
     if not isinstance(ruleset, dict):
         raise TypeError(f"ruleset must be a dict of str to str, not {type(ruleset).__name__}")
+    if isinstance(tokens, str):
+        # A str is a sequence of str, of its characters: refused, as the engine does.
+        raise TypeError("argument 'tokens': a str is not a list of strings: pass a list of str")
     single: dict[str, str] = {}
     multi: list[str] = []
     max_parts = 1
@@ -168,11 +227,11 @@ def explain(ruleset: dict[str, str], tokens: Sequence[str] | None = None) -> Exp
             max_parts = max(max_parts, count)
         else:
             single[key] = value
-    values = set(single.values())
+    labels = _label_trie(set(single.values()))
     widths = list(range(max_parts - 1, 0, -1))
-    verdicts = {key: _verdict(key, values, max_parts) for key in multi}
+    verdicts = {key: _verdict(key, labels, max_parts) for key in multi}
     reachable = [k for k in multi if verdicts[k].first_pass or verdicts[k].later_pass]
-    unreachable = [k for k in multi if k not in set(reachable)]
+    unreachable = [k for k in multi if not (verdicts[k].first_pass or verdicts[k].later_pass)]
 
     warnings: list[str] = []
     if not multi:

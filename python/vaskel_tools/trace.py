@@ -10,9 +10,11 @@ holding the lock, waits for that thread to drain it.
 
 from __future__ import annotations
 
+import io
 import os
 import sys
 import tempfile
+import threading
 from collections.abc import Iterator
 from contextlib import contextmanager
 from typing import IO
@@ -88,21 +90,86 @@ def restore_fd(saved: int, fd: int = 1) -> None:
         raise pending
 
 
+class _Block:
+    """One open block: the descriptor it points fd 1 at, and fd 1 as it found it."""
+
+    __slots__ = ("target", "saved")
+
+    def __init__(self, target: int) -> None:
+        self.target = target
+        self.saved = -1  # -1: fd 1 was closed
+
+
+# The blocks open in the whole process, oldest first. Each one saved fd 1 as
+# the block before it had left it, so a block that ends while a newer one is
+# open (another thread's) hands what it saved to that newer block instead of
+# putting it back: fd 1 stays on the newest open block, and goes back to where
+# it was when the last one ends, in whatever order they end.
+_lock = threading.RLock()
+_open: list[_Block] = []
+_line_buffered: list[io.TextIOWrapper] = []
+
+
+def _line_buffer_stdout() -> None:
+    # Each print that ends a line reaches fd 1 at once, ahead of what vaskel
+    # writes next, whatever buffering the interpreter chose for a file or a
+    # pipe; put back when the last block ends.
+    for stream in dict.fromkeys((sys.stdout, sys.__stdout__)):
+        if not isinstance(stream, io.TextIOWrapper) or stream.line_buffering:
+            continue
+        try:
+            if stream.fileno() != 1:
+                continue
+            stream.reconfigure(line_buffering=True)
+        except (OSError, ValueError):
+            continue
+        _line_buffered.append(stream)
+
+
+def _restore_buffering() -> None:
+    while _line_buffered:
+        stream = _line_buffered.pop()
+        try:
+            stream.reconfigure(line_buffering=False)
+        except (OSError, ValueError):
+            pass
+
+
 @contextmanager
 def _fd1_to(target: IO[bytes]) -> Iterator[None]:
-    _flush_stdout()
-    try:
-        saved = os.dup(1)
-    except OSError:
-        saved = -1  # fd 1 was closed; it is closed again afterwards
-    try:
-        os.dup2(target.fileno(), 1)
+    block = _Block(target.fileno())
+    with _lock:
+        _flush_stdout()
+        if not _open:
+            _line_buffer_stdout()
         try:
-            yield
-        finally:
-            _flush_stdout()
+            block.saved = os.dup(1)
+        except OSError:
+            pass  # fd 1 was closed; it is closed again afterwards
+        try:
+            os.dup2(block.target, 1)
+        except BaseException:
+            restore_fd(block.saved)
+            if not _open:
+                _restore_buffering()
+            raise
+        _open.append(block)
+    try:
+        yield
     finally:
-        restore_fd(saved)
+        with _lock:
+            _flush_stdout()
+            at = _open.index(block)
+            del _open[at]
+            if not _open:
+                _restore_buffering()
+            if at == len(_open):
+                restore_fd(block.saved)
+            else:
+                newer = _open[at]
+                if newer.saved >= 0:
+                    os.close(newer.saved)
+                newer.saved = block.saved
 
 
 @contextmanager
@@ -117,11 +184,15 @@ def capture_trace() -> Iterator[CapturedTrace]:
 
     ``sys.stdout`` is flushed on entry and on exit, so ordinary prints keep
     their place; prints made inside the block while ``sys.stdout`` writes to
-    fd 1 (a script, not a notebook) are captured too. Descriptor 1 is restored
+    fd 1 (a script, not a notebook) are captured too, in their place among the
+    trace lines: ``sys.stdout`` is line-buffered while a block is open, so
+    each line printed is written when it ends. Descriptor 1 is restored
     however the block ends (PanicException, KeyboardInterrupt...), and the
     result is filled in then. Blocks nest: the innermost one takes the lines.
     Descriptor 1 belongs to the whole process: what other threads write to it
-    during the block is captured too.
+    during the block is captured too. Blocks opened by several threads may
+    overlap and end in any order: fd 1 always goes to the newest block still
+    open, and back to where it was when the last one ends.
     """
     result = CapturedTrace()
     with tempfile.TemporaryFile() as spool:
@@ -138,7 +209,8 @@ def silence_trace() -> Iterator[None]:
     """Sends what is written to file descriptor 1 to ``/dev/null``.
 
     Same rules as ``capture_trace()``: flushes ``sys.stdout`` on entry and
-    exit, restores the descriptor however the block ends, nests.
+    exit, restores the descriptor however the block ends, nests, and may
+    overlap with blocks of other threads.
     """
     with open(os.devnull, "wb") as sink, _fd1_to(sink):
         yield
