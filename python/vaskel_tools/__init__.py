@@ -18,10 +18,15 @@ if TYPE_CHECKING:
     from .corpus import run_corpus as run_corpus
     from .explain import Explanation as Explanation
     from .explain import explain as explain
+    from .lexicon import Lexicon as Lexicon
+    from .lexicon import load_lexicon as load_lexicon
+    from .lexicon import merge_rules as merge_rules
+    from .lexicon import read_lexicon as read_lexicon
     from .render import render_html as render_html
     from .render import render_text as render_text
     from .render import show as show
     from .render import to_dict as to_dict
+    from .rulebase import RuleBase as RuleBase
     from .trace import CapturedTrace as CapturedTrace
     from .trace import capture_trace as capture_trace
     from .trace import silence_trace as silence_trace
@@ -39,6 +44,11 @@ _WHERE = {
     "show": ".render",
     "RunSummary": ".corpus",
     "run_corpus": ".corpus",
+    "RuleBase": ".rulebase",
+    "Lexicon": ".lexicon",
+    "load_lexicon": ".lexicon",
+    "read_lexicon": ".lexicon",
+    "merge_rules": ".lexicon",
 }
 
 __all__ = list(_WHERE)
