@@ -10,21 +10,46 @@ namespace vaskel {
 
 void RuleBase::reserve(std::size_t n) {
     entries_.reserve(n);
-    position_.reserve(n);
+    hashes_.reserve(n);
+    grow_index(n);
+}
+
+// Makes the index hold at least twice `entries` slots (a power of two),
+// placing every entry anew when it grows.
+void RuleBase::grow_index(std::size_t entries) {
+    std::size_t cap = index_.empty() ? 16 : index_.size();
+    while (cap / 2 < entries) cap *= 2;
+    if (cap == index_.size()) return;
+    std::vector<std::size_t> index(cap, 0);
+    const std::size_t mask = cap - 1;
+    for (std::size_t e = 0; e < hashes_.size(); ++e) {
+        std::size_t k = hashes_[e] & mask;
+        while (index[k] != 0) k = (k + 1) & mask;
+        index[k] = e + 1;
+    }
+    index_.swap(index);
 }
 
 void RuleBase::insert(std::string key, std::string value) {
-    auto [it, fresh] = position_.try_emplace(key, entries_.size());
-    if (!fresh) {
-        entries_[it->second].second = std::move(value);
-        return;
+    grow_index(entries_.size() + 1);
+    const std::uint64_t h = text_hash(key, seed_);
+    const std::size_t mask = index_.size() - 1;
+    std::size_t k = h & mask;
+    for (; index_[k] != 0; k = (k + 1) & mask) {
+        const std::size_t e = index_[k] - 1;
+        if (hashes_[e] == h && same_text(entries_[e].first, key)) {
+            entries_[e].second = std::move(value);
+            return;
+        }
     }
+    hashes_.push_back(h);
     try {
         entries_.emplace_back(std::move(key), std::move(value));
     } catch (...) {
-        position_.erase(it);
+        hashes_.pop_back();
         throw;
     }
+    index_[k] = entries_.size();
 }
 
 Tree run_engine(std::vector<std::string> tokens, const RuleBase& rules, LineSink& trace_sink) {
@@ -33,22 +58,40 @@ Tree run_engine(std::vector<std::string> tokens, const RuleBase& rules, LineSink
     // Sort the rules. A key cut at every '+' (empty pieces included) with one
     // piece is a single-label rule; with more it is a multi-label rule, of
     // which only the key matters.
-    TextMap single_rules(rules.entries().size());
-    TextMap multi_rules(rules.entries().size());
+    //
+    // Single-label rules are only ever looked up with the text of a node.
+    // Every node above level 0 holds the text of a matched window, a
+    // multi-label key, so it holds a '+' that no single-label key has: only
+    // the rules whose key is a token can give a label. With more rules than
+    // tokens (a lexicon), the table keeps just those, found through a table
+    // of the tokens; the lookups answer exactly as with every rule in it.
+    const bool by_tokens = tokens.size() < rules.entries().size();
+    TextMap token_texts(by_tokens ? tokens.size() : 0);
+    if (by_tokens) {
+        for (const std::string& token : tokens) token_texts.insert(token, std::string_view());
+    }
+    TextMap single_rules(by_tokens ? tokens.size() : rules.entries().size());
+    std::vector<std::string_view> multi_keys;
     LengthFilter multi_lengths;
     std::uint64_t max_parts = 1;
     for (const auto& [key, value] : rules.entries()) {
         const std::uint64_t pieces =
             static_cast<std::uint64_t>(std::count(key.begin(), key.end(), '+')) + 1;
         if (pieces >= 2) {
-            multi_rules.insert(key, std::string_view());
+            multi_keys.push_back(key);
             multi_lengths.add(key.size());
             max_parts = std::max(max_parts, pieces);
         } else {
             trace.rule(key, value);
-            single_rules.insert(key, value);
+            if (!by_tokens || (!tokens.empty() && token_texts.find(key) != nullptr)) {
+                single_rules.insert(key, value);
+            }
         }
     }
+    TextMap multi_rules(multi_keys.size());
+    for (std::string_view key : multi_keys) multi_rules.insert(key, std::string_view());
+    multi_keys = {};
+    token_texts = TextMap(0);
 
     // Level 0: one leaf per token.
     Tree tree = tree_from_leaves(std::move(tokens));

@@ -1,9 +1,9 @@
 // The rule engine behind vaskel.engine.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -22,10 +22,17 @@ public:
     const std::vector<std::pair<std::string, std::string>>& entries() const { return entries_; }
 
 private:
+    void grow_index(std::size_t entries);
+
     std::vector<std::pair<std::string, std::string>> entries_;
+    // The hash of each entry's key, and an open-addressing index over them
+    // (entry position + 1; 0 is a free slot), at most half full: a lexicon
+    // of a million rules is indexed without a node or a key copy per rule.
     // Seeded: the keys come from the caller, who could otherwise pick them to
-    // fall into one bucket.
-    std::unordered_map<std::string, std::size_t, SeededTextHash> position_;
+    // share slots.
+    std::vector<std::uint64_t> hashes_;
+    std::vector<std::size_t> index_;
+    std::uint64_t seed_ = rule_hash_seed();
 };
 
 // Runs the engine over the tokens and returns the tree of all its passes,
