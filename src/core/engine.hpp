@@ -19,19 +19,25 @@ class RuleBase {
 public:
     void reserve(std::size_t n);
     void insert(std::string key, std::string value);
-    const std::vector<std::pair<std::string, std::string>>& entries() const { return entries_; }
+    const std::vector<std::pair<std::string, std::string>>& entries() const {
+        if (unsettled_ != 0) settle();
+        return entries_;
+    }
 
 private:
-    void grow_index(std::size_t entries);
+    // Resolves repeated keys: a later key of the same text gives its value
+    // to the first and is removed.
+    void settle() const;
 
-    std::vector<std::pair<std::string, std::string>> entries_;
-    // The hash of each entry's key, and an open-addressing index over them
-    // (entry position + 1; 0 is a free slot), at most half full: a lexicon
-    // of a million rules is indexed without a node or a key copy per rule.
-    // Seeded: the keys come from the caller, who could otherwise pick them to
-    // share slots.
-    std::vector<std::uint64_t> hashes_;
-    std::vector<std::size_t> index_;
+    // Keys are only hashed as they arrive. Repeated keys are found all at
+    // once, when the entries are first read: an open-addressing index over
+    // the hashes, walked with the slots of the next keys fetched ahead, costs
+    // a lexicon of a million rules a fraction of one lookup per rule made on
+    // arrival. Seeded: the keys come from the caller, who could otherwise
+    // pick them to share slots.
+    mutable std::vector<std::pair<std::string, std::string>> entries_;
+    mutable std::vector<std::uint64_t> hashes_;
+    mutable std::size_t unsettled_ = 0;  // entries inserted since the last settle()
     std::uint64_t seed_ = rule_hash_seed();
 };
 
