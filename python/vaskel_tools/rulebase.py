@@ -27,6 +27,7 @@ the order they have in the whole dictionary.
 from __future__ import annotations
 
 from collections.abc import Iterable, Mapping
+from itertools import compress, repeat
 
 __all__ = ["RuleBase"]
 
@@ -67,26 +68,25 @@ class RuleBase:
     __slots__ = ("_rules", "_rank", "_multi")
 
     def __init__(self, rules: Mapping[str, str]) -> None:
-        whole: dict[str, str] = {}
-        for key, value in rules.items():
-            if not isinstance(key, str) or not isinstance(value, str):
-                raise TypeError(
-                    "rule base: keys and values must be str, got "
-                    f"{type(key).__name__} {key!r}: {type(value).__name__} {value!r}"
-                )
-            whole[_plain(key)] = _plain(value)
+        whole: dict[str, str] = dict(rules)
+        if whole and (set(map(type, whole)) | set(map(type, whole.values()))) != {str}:
+            # Not plain str throughout (found at C speed): entry by entry.
+            whole = {}
+            for key, value in rules.items():
+                if not isinstance(key, str) or not isinstance(value, str):
+                    raise TypeError(
+                        "rule base: keys and values must be str, got "
+                        f"{type(key).__name__} {key!r}: {type(value).__name__} {value!r}"
+                    )
+                whole[_plain(key)] = _plain(value)
         _check_utf8(whole, "key")
         _check_utf8(whole.values(), "value")
         # Position of each single-label key in the dictionary's order, and
         # the multi-label rules with theirs: a cut rule base keeps the order
         # of the whole one, so its rule lines are in the same order.
-        rank: dict[str, int] = {}
-        multi: list[tuple[int, str]] = []
-        for position, key in enumerate(whole):
-            if "+" in key:
-                multi.append((position, key))
-            else:
-                rank[key] = position
+        # (Built with C-level iterators: a lexicon has a million keys.)
+        rank = dict(zip(whole, range(len(whole))))
+        multi = [(rank.pop(key), key) for key in compress(whole, map(str.__contains__, whole, repeat("+")))]
         self._rules = whole
         self._rank = rank
         self._multi = multi
