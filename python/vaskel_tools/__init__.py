@@ -30,12 +30,17 @@ if TYPE_CHECKING:
     from .export import to_json as to_json
     from .export import to_nltk as to_nltk
     from .export import to_spacy as to_spacy
+    from .lexicon import Lexicon as Lexicon
+    from .lexicon import load_lexicon as load_lexicon
+    from .lexicon import merge_rules as merge_rules
+    from .lexicon import read_lexicon as read_lexicon
     from .render import render_html as render_html
     from .render import render_text as render_text
     from .render import show as show
     from .render import to_dict as to_dict
     from .scoring import Score as Score
     from .scoring import score as score
+    from .rulebase import RuleBase as RuleBase
     from .trace import CapturedTrace as CapturedTrace
     from .trace import capture_trace as capture_trace
     from .trace import silence_trace as silence_trace
@@ -66,6 +71,11 @@ _WHERE = {
     "to_dataframe": ".export",
     "to_json": ".export",
     "to_conll": ".export",
+    "RuleBase": ".rulebase",
+    "Lexicon": ".lexicon",
+    "load_lexicon": ".lexicon",
+    "read_lexicon": ".lexicon",
+    "merge_rules": ".lexicon",
 }
 
 __all__ = list(_WHERE)

@@ -11,21 +11,75 @@ namespace vaskel {
 
 void RuleBase::reserve(std::size_t n) {
     entries_.reserve(n);
-    position_.reserve(n);
+    hashes_.reserve(n);
 }
 
 void RuleBase::insert(std::string key, std::string value) {
-    auto [it, fresh] = position_.try_emplace(key, entries_.size());
-    if (!fresh) {
-        entries_[it->second].second = std::move(value);
-        return;
-    }
+    const std::uint64_t h = text_hash(key, seed_);
+    hashes_.push_back(h);
     try {
         entries_.emplace_back(std::move(key), std::move(value));
     } catch (...) {
-        position_.erase(it);
+        hashes_.pop_back();
         throw;
     }
+    ++unsettled_;
+}
+
+void RuleBase::settle() const {
+    const std::size_t n = entries_.size();
+    std::size_t cap = 16;
+    while (cap / 2 < n) cap *= 2;
+    const std::size_t mask = cap - 1;
+    // A slot holds an entry's position + 1 (0: free) and, while positions fit
+    // in 32 bits, the high half of its hash, so that a slot of another key is
+    // passed over without reading that key.
+    const bool tagged = n < 0xFFFFFFFFu;
+    const std::uint64_t tag_mask = tagged ? 0xFFFFFFFF00000000u : 0;
+    const std::uint64_t pos_mask = tagged ? 0xFFFFFFFFu : ~std::uint64_t{0};
+    std::vector<std::uint64_t> slots(cap, 0);
+    std::vector<bool> repeated;
+    std::size_t repeats = 0;
+    constexpr std::size_t kAhead = 16;
+    for (std::size_t e = 0; e < n; ++e) {
+#if defined(__GNUC__)
+        if (e + kAhead < n) __builtin_prefetch(&slots[hashes_[e + kAhead] & mask], 1);
+#endif
+        const std::uint64_t h = hashes_[e];
+        std::size_t k = h & mask;
+        for (;; k = (k + 1) & mask) {
+            const std::uint64_t slot = slots[k];
+            if (slot == 0) break;
+            if ((slot & tag_mask) != (h & tag_mask)) continue;
+            const std::size_t first = static_cast<std::size_t>((slot & pos_mask) - 1);
+            if (hashes_[first] == h && same_text(entries_[first].first, entries_[e].first)) break;
+        }
+        if (slots[k] == 0) {
+            slots[k] = (h & tag_mask) | (e + 1);
+            continue;
+        }
+        // A repeat gives its value to the first entry of its text (the list
+        // of repeats is made before anything moves, should it fail).
+        if (repeated.empty()) repeated.assign(n, false);
+        const std::size_t first = static_cast<std::size_t>((slots[k] & pos_mask) - 1);
+        entries_[first].second = std::move(entries_[e].second);
+        repeated[e] = true;
+        ++repeats;
+    }
+    if (repeats != 0) {
+        std::size_t out = 0;
+        for (std::size_t e = 0; e < n; ++e) {
+            if (repeated[e]) continue;
+            if (out != e) {
+                entries_[out] = std::move(entries_[e]);
+                hashes_[out] = hashes_[e];
+            }
+            ++out;
+        }
+        entries_.resize(out);
+        hashes_.resize(out);
+    }
+    unsettled_ = 0;
 }
 
 Tree run_engine(std::vector<std::string> tokens, const RuleBase& rules, LineSink& trace_sink) {
@@ -36,8 +90,20 @@ Tree run_engine(std::vector<std::string> tokens, const RuleBase& rules, LineSink
     // Sort the rules. A key cut at every '+' (empty pieces included) with one
     // piece is a single-label rule; with more it is a multi-label rule, of
     // which only the key matters.
-    TextMap single_rules(rules.entries().size());
-    TextMap multi_rules(rules.entries().size());
+    //
+    // Single-label rules are only ever looked up with the text of a node.
+    // Every node above level 0 holds the text of a matched window, a
+    // multi-label key, so it holds a '+' that no single-label key has: only
+    // the rules whose key is a token can give a label. With more rules than
+    // tokens (a lexicon), the table keeps just those, found through a table
+    // of the tokens; the lookups answer exactly as with every rule in it.
+    const bool by_tokens = tokens.size() < rules.entries().size();
+    TextMap token_texts(by_tokens ? tokens.size() : 0);
+    if (by_tokens) {
+        for (const std::string& token : tokens) token_texts.insert(token, std::string_view());
+    }
+    TextMap single_rules(by_tokens ? tokens.size() : rules.entries().size());
+    std::vector<std::string_view> multi_keys;
     LengthFilter multi_lengths;
     std::uint64_t max_parts = 1;
     for (const auto& [key, value] : rules.entries()) {
@@ -45,14 +111,20 @@ Tree run_engine(std::vector<std::string> tokens, const RuleBase& rules, LineSink
         const std::uint64_t pieces =
             static_cast<std::uint64_t>(std::count(key.begin(), key.end(), '+')) + 1;
         if (pieces >= 2) {
-            multi_rules.insert(key, std::string_view());
+            multi_keys.push_back(key);
             multi_lengths.add(key.size());
             max_parts = std::max(max_parts, pieces);
         } else {
             trace.rule(key, value);
-            single_rules.insert(key, value);
+            if (!by_tokens || (!tokens.empty() && token_texts.find(key) != nullptr)) {
+                single_rules.insert(key, value);
+            }
         }
     }
+    TextMap multi_rules(multi_keys.size());
+    for (std::string_view key : multi_keys) multi_rules.insert(key, std::string_view());
+    multi_keys = {};
+    token_texts = TextMap(0);
 
     // Level 0: one leaf per token.
     Tree tree = tree_from_leaves(std::move(tokens));
