@@ -164,7 +164,9 @@ def cmd_run(args: argparse.Namespace) -> int:
     docs, refused = find_documents(args.inputs, suffix)
     for _, message in refused:
         _error(message)
-    # A folder with no document is an input error, not a failed document.
+    # A folder with no document is an input error (exit status 1), not a
+    # failed document.
+    empty_folders = sum(1 for path, _ in refused if os.path.isdir(path))
     refused = [r for r in refused if not os.path.isdir(r[0])]
     if not docs:
         raise InputError("no document to process")
@@ -214,7 +216,7 @@ def cmd_run(args: argparse.Namespace) -> int:
     _say(f"vaskel run: {summary.written} of {summary.documents + len(refused)} documents written to "
          f"{args.out} ({args.format}), {failed} failed; {summary.tokens} tokens in {summary.seconds:.2f} s "
          f"({rate:,.0f} tokens/s)" + (f"; trace in {trace_path}" if trace_path else ""))
-    return EXIT_FAILED if failed else 0
+    return EXIT_FAILED if failed or empty_folders else 0
 
 
 def _positive(value: str) -> int:

@@ -324,8 +324,8 @@ def run_corpus(rules: dict[str, str], docs: list[Document], out_dir: str, *, fmt
             summary.tokens += result.tokens
             if not result.ok:
                 summary.failed.append((result.path, result.error))
-        if on_result is not None:
-            on_result(result)
+            if on_result is not None:
+                on_result(result)  # in the same step: the caller's counts match the files
 
     try:
         if dask is not None:
