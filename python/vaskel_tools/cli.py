@@ -160,6 +160,10 @@ def cmd_run(args: argparse.Namespace) -> int:
     for signum in (signal.SIGTERM, signal.SIGHUP):
         signal.signal(signum, _stop)
     suffix = FORMATS[args.format].suffix
+    if args.dask is not None:
+        from .corpus_dask import check_address
+
+        check_address(args.dask)
     rules = load_rules(args.rules)
     docs, refused = find_documents(args.inputs, suffix)
     for _, message in refused:

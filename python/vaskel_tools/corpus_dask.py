@@ -23,7 +23,7 @@ from .corpus import DocResult, Document, WorkerState, _batches, process_document
 from .files import InputError, read_text
 from .trace_targets import DropTrace, InlineTrace
 
-__all__ = ["run_dask", "dask_batch"]
+__all__ = ["run_dask", "dask_batch", "check_address"]
 
 CONNECT_TIMEOUT = 10  # seconds to reach a scheduler
 
@@ -38,6 +38,26 @@ def dask_batch(items: list[tuple[str, str]], rules: dict[str, str], fmt: str, ke
         trace.close()
 
 
+def check_address(address: str) -> None:
+    """Refuses (InputError) what cannot be a scheduler's address, before anything is made.
+
+    Checked before a Client exists, too: one made from a bad address fails
+    again, with a traceback, when it is collected.
+    """
+    if address == "local":
+        return
+    try:
+        from distributed.comm.addressing import get_address_host_port
+    except ImportError:
+        raise InputError("--dask needs Dask: pip install 'vaskel[dask]'") from None
+    scheme = address.split("://", 1)[0] if "://" in address else "tcp"
+    if scheme in ("tcp", "tls"):
+        try:
+            get_address_host_port(address)
+        except ValueError as exc:
+            raise InputError(f"{address}: not the address of a Dask scheduler ({exc})") from None
+
+
 def _connect(address: str, jobs: int) -> tuple[Any, Any]:
     try:
         from distributed import Client, LocalCluster
@@ -46,16 +66,7 @@ def _connect(address: str, jobs: int) -> tuple[Any, Any]:
     if address == "local":
         cluster = LocalCluster(n_workers=jobs, threads_per_worker=1, processes=True, dashboard_address=None)
         return Client(cluster), cluster
-    scheme = address.split("://", 1)[0] if "://" in address else "tcp"
-    if scheme in ("tcp", "tls"):
-        # Checked before a Client exists: one made from a bad address fails
-        # again, with a traceback, when it is collected.
-        from distributed.comm.addressing import get_address_host_port
-
-        try:
-            get_address_host_port(address)
-        except ValueError as exc:
-            raise InputError(f"{address}: not the address of a Dask scheduler ({exc})") from None
+    check_address(address)
     try:
         return Client(address, timeout=CONNECT_TIMEOUT, set_as_default=False), None
     except (OSError, TimeoutError) as exc:
@@ -76,7 +87,7 @@ def run_dask(address: str, jobs: int, rules: dict[str, str], docs: list[Document
         ready()
         batches = iter(_batches(docs, workers))
         running: dict[Any, list[str]] = {}
-        finished = as_completed()
+        finished = as_completed(loop=client.loop)  # this client is not the default one
 
         def submit_next() -> None:
             for batch in batches:
