@@ -437,12 +437,12 @@ class _WorkerPool:
                 owners: dict[Any, _Worker] = {worker.conn: worker for worker in workers}
                 owners.update((worker.process.sentinel, worker) for worker in workers)
                 for item in wait(list(owners)):
-                    worker = owners.get(item)
-                    if worker is None or worker not in workers:
+                    owner = owners.get(item)
+                    if owner is None or owner not in workers:
                         continue
-                    if not self._receive(worker, done):
-                        workers.remove(worker)
-                        self._lost(worker, queue, done)
+                    if not self._receive(owner, done):
+                        workers.remove(owner)
+                        self._lost(owner, queue, done)
                         if queue:
                             workers.append(_Worker(self.context, self.state))
             for worker in workers:
@@ -478,7 +478,7 @@ class _WorkerPool:
                 done(result)
         except (EOFError, OSError):
             return False
-        return worker.process.is_alive()
+        return bool(worker.process.is_alive())
 
     def _lost(self, worker: _Worker, queue: deque[str], done: Callable[[DocResult], None]) -> None:
         worker.process.join()
