@@ -20,9 +20,17 @@ RULES = json.loads(RULES_PATH.read_text(encoding="utf-8"))
 SAMPLE = (DATA / "texte.txt").read_text(encoding="utf-8")
 
 
-def vaskel_cmd(*args, stdin=None, timeout=120, env=None):
+def user_env(**extra):
+    """The environment of a user's shell: no PYTHONUNBUFFERED, a UTF-8 locale, 80 columns."""
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONUNBUFFERED", "LANG", "LC_ALL", "LC_CTYPE")}
+    env.update(LC_ALL="C.UTF-8", COLUMNS="80")
+    env.update(extra)
+    return env
+
+
+def vaskel_cmd(*args, stdin=None, timeout=120, env=None, **kwargs):
     return subprocess.run([sys.executable, "-m", "vaskel_tools", *map(str, args)], input=stdin,
-                          capture_output=True, timeout=timeout, env=None if env is None else {**os.environ, **env})
+                          capture_output=True, timeout=timeout, env=user_env(**(env or {})), **kwargs)
 
 
 def expected_xml(text):
@@ -78,6 +86,8 @@ def test_explain_and_show(tmp_path):
     (b'{"a": ', "not JSON"),
     (b'{"\\ud800": "X"}', "lone surrogate"),
     (None, "cannot read the rule base"),
+    (b"[" * 100_000, "nested too deeply"),
+    (b'{"a": [' * 50_000, "nested too deeply"),
 ])
 def test_bad_rule_bases_get_one_line(tmp_path, content, message):
     rules = tmp_path / "r.json"
@@ -159,10 +169,10 @@ def test_a_panicking_document_is_reported_and_the_others_still_run(tmp_path, mon
     docs = make_corpus(tmp_path / "corpus", 3)
     real = corpus._export
 
-    def export(fmt, tokens, rules):
+    def export(fmt, tokens, rules, text):
         if tokens[:5] == vaskel.tokenize(docs["doc01"].read_text(encoding="utf-8"))[:5]:
             vaskel.Tree([]).get_children(9, 0)
-        return real(fmt, tokens, rules)
+        return real(fmt, tokens, rules, text)
 
     monkeypatch.setattr(corpus, "_export", export)
     found, refused = corpus.find_documents([str(tmp_path / "corpus")], ".xml")
@@ -178,19 +188,21 @@ def test_a_panicking_document_is_reported_and_the_others_still_run(tmp_path, mon
 
 
 def test_output_written_whole_or_not_at_all(tmp_path, monkeypatch):
+    from vaskel_tools import files
+
     target = tmp_path / "x.xml"
     target.write_text("old", encoding="utf-8")
 
     def replace(src, dst):
         raise OSError(28, "No space left on device")
 
-    monkeypatch.setattr(corpus.os, "replace", replace)
+    monkeypatch.setattr(files.os, "replace", replace)
     with pytest.raises(OSError):
-        corpus._write_whole(str(target), "new")
+        files.write_whole(str(target), "new")
     monkeypatch.undo()
     assert target.read_text(encoding="utf-8") == "old"
     assert os.listdir(tmp_path) == ["x.xml"]
-    corpus._write_whole(str(target), "new")
+    files.write_whole(str(target), "new")
     assert target.read_text(encoding="utf-8") == "new" and os.listdir(tmp_path) == ["x.xml"]
 
 
@@ -213,23 +225,28 @@ def test_a_worker_that_dies_costs_only_its_document(tmp_path, monkeypatch):
     victim = vaskel.tokenize(docs["doc07"].read_text(encoding="utf-8"))[:5]
     real = corpus._export
 
-    def export(fmt, tokens, rules):
+    def export(fmt, tokens, rules, text):
         if tokens[:5] == victim:
             os._exit(9)  # as if killed for its memory
-        return real(fmt, tokens, rules)
+        return real(fmt, tokens, rules, text)
 
     monkeypatch.setattr(corpus, "_export", export)
     found, _ = corpus.find_documents([str(tmp_path / "corpus")], ".xml")
     out = tmp_path / "out"
-    summary = corpus.run_corpus(RULES, found, str(out), trace_path=str(tmp_path / "t"), jobs=2)
+    seen = []
+    summary = corpus.run_corpus(RULES, found, str(out), trace_path=str(tmp_path / "t"), jobs=2,
+                                on_result=lambda result: seen.append(result.path))
     victims = sorted(str(p) for p in docs.values()
                      if vaskel.tokenize(p.read_text(encoding="utf-8"))[:5] == victim)
     assert 1 < len(victims) < 24
     assert sorted(path for path, _ in summary.failed) == victims
     assert all(message.endswith("the worker process running it ended abruptly") for _, message in summary.failed)
-    # Outputs of every other document, and no temporary file left by the workers the pool ended.
-    assert summary.written == 24 - len(victims) and len(list(out.iterdir())) == summary.written
-    assert (tmp_path / "t").read_text(encoding="utf-8").count("# document: ") == 24
+    # Every other document written, each one reported and traced exactly once, nothing else left.
+    assert sorted(seen) == sorted(str(p) for p in docs.values())
+    assert summary.written == 24 - len(victims)
+    assert sorted(p.name for p in out.iterdir()) == sorted(f"{n}.xml" for n, p in docs.items() if str(p) not in victims)
+    heads = [line for line in (tmp_path / "t").read_text(encoding="utf-8").splitlines() if line.startswith("# document: ")]
+    assert sorted(heads) == sorted(f"# document: {p}" for p in docs.values())
 
 
 @pytest.mark.skipif(sys.platform != "linux", reason="uses a Linux pseudo-terminal")
@@ -259,10 +276,3 @@ def test_progress_bar_only_on_a_terminal(tmp_path):
     assert b"0/3" in seen and b"doc" in seen
     piped = vaskel_cmd("run", RULES_PATH, tmp_path / "corpus", "--out", tmp_path / "b")
     assert piped.returncode == 0 and piped.stderr == b""
-
-
-def test_temporary_files_of_stopped_workers_are_removed(tmp_path):
-    for name in (".x.xml.ab_12cd3.part", ".y.xml.zz.part", "x.xml", ".x.xml.keep"):
-        (tmp_path / name).write_text("", encoding="utf-8")
-    corpus._drop_partial_outputs(str(tmp_path), {".x.xml."})
-    assert sorted(p.name for p in tmp_path.iterdir()) == [".x.xml.keep", ".y.xml.zz.part", "x.xml"]

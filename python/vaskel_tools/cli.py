@@ -9,7 +9,7 @@ import sys
 from collections.abc import Iterator, Sequence
 from typing import NoReturn
 
-from .corpus import InputError, load_rules, read_text
+from .files import InputError, UsageError, load_rules, one_line, read_text
 
 EXIT_FAILED = 1
 EXIT_USAGE = 2
@@ -129,10 +129,10 @@ def cmd_show(args: argparse.Namespace) -> int:
     rules = _rules_first("show", args.rules, args.text)
     analysis = analyse(_inputs([args.text])[0][1], rules)
     if args.html:
-        from .corpus import _write_whole
+        from .files import write_whole
 
         try:
-            _write_whole(args.html, render_html(analysis, title=os.path.basename(args.text)))
+            write_whole(args.html, render_html(analysis, title=os.path.basename(args.text)))
         except OSError as exc:
             raise InputError(f"{args.html}: cannot write: {exc.strerror or exc}") from None
         _say(f"wrote {args.html}")
@@ -141,54 +141,113 @@ def cmd_show(args: argparse.Namespace) -> int:
     return 0
 
 
-def cmd_run(args: argparse.Namespace) -> int:
-    from .corpus import DocResult, find_documents, run_corpus
+class Stopped(KeyboardInterrupt):
+    """SIGTERM or SIGHUP, taken like Ctrl-C (exit status 128 + the signal's number)."""
 
-    if args.jobs is not None and args.jobs < 1:
-        raise _Usage("--jobs must be 1 or more")
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _stop(signum: int, frame: object) -> None:
+    import signal
+
+    # The cleanup that follows is not cut short by a second signal.
+    for other in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(other, signal.SIG_IGN)
+    raise Stopped(signum)
+
+
+def _foreign_entries(out: str, mine: set[str]) -> list[str]:
+    try:
+        entries = os.listdir(out)
+    except OSError:
+        return []
+    return sorted(e for e in entries if e not in mine and not e.startswith(".vaskel-run-"))
+
+
+def cmd_run(args: argparse.Namespace) -> int:
+    from .corpus import FORMATS, DocResult, check_trace_path, effective_jobs, find_documents, run_corpus
+
+    import signal
+
+    for signum in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(signum, _stop)
+    suffix = FORMATS[args.format].suffix
+    if args.dask is not None:
+        from .corpus_dask import check_address
+
+        check_address(args.dask)
     rules = load_rules(args.rules)
-    docs, refused = find_documents(args.inputs, "." + args.format)
+    if args.lexicon is not None:
+        from .lexicon import LexiconError, merge_rules, read_lexicon
+
+        try:
+            lexicon = read_lexicon(args.lexicon, args.lexicon_format)
+        except OSError as exc:
+            raise InputError(f"{args.lexicon}: cannot read the lexicon: {exc.strerror or exc}") from None
+        except LexiconError as exc:
+            raise InputError(f"{args.lexicon}: {exc}") from None
+        for line in lexicon.report().splitlines():
+            print(f"vaskel: {one_line(line)}", file=sys.stderr)
+        rules = merge_rules(rules, lexicon)
+    docs, refused = find_documents(args.inputs, suffix)
     for _, message in refused:
         _error(message)
+    # A folder with no document is an input error (exit status 1), not a
+    # failed document.
+    empty_folders = sum(1 for path, _ in refused if os.path.isdir(path))
+    refused = [r for r in refused if not os.path.isdir(r[0])]
+    if not docs:
+        raise InputError("no document to process")
     trace_path = None if args.trace == "none" else (args.trace or os.path.join(args.out, "trace.txt"))
+    if trace_path is not None:
+        check_trace_path(trace_path, args.rules, docs, args.out, suffix)
     try:
         os.makedirs(args.out, exist_ok=True)
     except OSError as exc:
         raise InputError(f"{args.out}: cannot create the output folder: {exc.strerror or exc}") from None
+    if not os.access(args.out, os.W_OK | os.X_OK):
+        raise InputError(f"{args.out}: cannot write in the output folder: Permission denied")
+    mine = {doc.name + suffix for doc in docs}
+    if trace_path is not None and os.path.dirname(os.path.abspath(trace_path)) == os.path.abspath(args.out):
+        mine.add(os.path.basename(trace_path))
+    others = _foreign_entries(args.out, mine)
+    if others:
+        _error(f"{args.out}: already holds {len(others)} file(s) this run does not write, left as they are "
+               f"(such as {others[0]})")
 
-    bar = None
-    if sys.stderr.isatty() and docs:
-        from tqdm import tqdm
+    from tqdm import tqdm
 
-        tqdm.monitor_interval = 0  # no monitor thread: worker processes may be forked
-        bar = tqdm(total=len(docs), unit="doc", file=sys.stderr, leave=False)
-
-    def on_result(result: DocResult) -> None:
-        if not result.ok:
-            if bar is not None:
-                bar.clear()
-                _error(result.error)
-                bar.refresh()
+    tqdm.monitor_interval = 0  # no monitor thread: worker processes may be forked
+    written = 0
+    with tqdm(total=len(docs), unit="doc", file=sys.stderr, leave=False, disable=None) as bar:
+        def on_result(result: DocResult) -> None:
+            nonlocal written
+            if result.ok:
+                written += 1
             else:
-                _error(result.error)
-        if bar is not None:
+                tqdm.write(f"vaskel: {one_line(result.error)}", file=sys.stderr)
             bar.update(1)
 
-    try:
-        summary = run_corpus(rules, docs, args.out, fmt=args.format, trace_path=trace_path, jobs=args.jobs,
-                             dask=args.dask, on_result=on_result)
-    except OSError as exc:
-        name = exc.filename or (trace_path or args.out)
-        raise InputError(f"{name}: {exc.strerror or exc}") from None
-    finally:
-        if bar is not None:
+        try:
+            summary = run_corpus(rules, docs, args.out, fmt=args.format, trace_path=trace_path,
+                                 jobs=args.jobs, dask=args.dask, on_result=on_result,
+                                 all_rule_lines=args.all_rule_lines)
+        except KeyboardInterrupt as exc:
             bar.close()
+            _error(f"interrupted: {written} of {len(docs) + len(refused)} documents written to {args.out}"
+                   + (f"; their traces in {trace_path}" if trace_path else ""))
+            return 128 + exc.signum if isinstance(exc, Stopped) else 130
+        except OSError as exc:
+            name = exc.filename or (trace_path or args.out)
+            raise InputError(f"{name}: {exc.strerror or exc}") from None
     failed = len(summary.failed) + len(refused)
     rate = summary.tokens / summary.seconds if summary.seconds > 0 else 0.0
     _say(f"vaskel run: {summary.written} of {summary.documents + len(refused)} documents written to "
          f"{args.out} ({args.format}), {failed} failed; {summary.tokens} tokens in {summary.seconds:.2f} s "
          f"({rate:,.0f} tokens/s)" + (f"; trace in {trace_path}" if trace_path else ""))
-    return EXIT_FAILED if failed else 0
+    return EXIT_FAILED if failed or empty_folders else 0
 
 
 def cmd_score(args: argparse.Namespace) -> int:
@@ -203,14 +262,20 @@ def cmd_score(args: argparse.Namespace) -> int:
     return 0
 
 
-class _Usage(Exception):
-    pass
+
+def _positive(value: str) -> int:
+    try:
+        number = int(value)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {value!r}") from None
+    if number < 1:
+        raise argparse.ArgumentTypeError("must be 1 or more")
+    return number
 
 
 def _error(message: str) -> None:
     # One line, whatever a file name or an error text holds.
-    message = message.replace("\r", "\\r").replace("\n", "\\n")
-    sys.stderr.write(f"vaskel: {message}\n")
+    sys.stderr.write(f"vaskel: {one_line(message)}\n")
     sys.stderr.flush()
 
 
@@ -240,7 +305,7 @@ class _Parser(argparse.ArgumentParser):
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog="vaskel", description="Rule-based processing of French text with vaskel.")
     parser.add_argument("--version", action=_Version, nargs=0, help="print the version of vaskel and exit")
-    sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser, required=True)
 
     p = sub.add_parser("demo", help="the whole job on the shipped French sample (or your own files)")
     p.add_argument("rules", nargs="?", metavar="RULES.json", help="JSON rule base (default: the sample)")
@@ -268,32 +333,43 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("predicted", metavar="PRED")
     p.set_defaults(run=cmd_score)
 
+    from .corpus import DEFAULT_FORMAT, FORMATS
+
     p = sub.add_parser("run", help="a rule base over text files and folders, in parallel")
     p.add_argument("rules", metavar="RULES.json")
     p.add_argument("inputs", nargs="+", metavar="INPUT", help="text files, or folders of *.txt")
     p.add_argument("--out", required=True, metavar="DIR")
-    p.add_argument("--format", choices=("xml", "json"), default="xml")
+    p.add_argument("--format", choices=sorted(FORMATS), default=DEFAULT_FORMAT,
+                   help=f"json: tokens, offsets, chunks and levels; conll: one token a line with its offsets "
+                        f"and an IOB column per level; xml: the tree export (default: {DEFAULT_FORMAT})")
+    p.add_argument("--lexicon", metavar="FILE",
+                   help="a lexicon read as single-label rules, under RULES.json (whose rules win on a clash)")
+    p.add_argument("--lexicon-format", choices=("dela", "lefff", "lexique", "tsv"), default="tsv",
+                   help="the format of --lexicon (default: tsv)")
+    p.add_argument("--all-rule-lines", action="store_true",
+                   help="run each document with the whole rule base, so that its trace lists every rule "
+                        "(default: only the rules its tokens can use; the tree is the same)")
     p.add_argument("--trace", metavar="FILE|none", help="where the traces go (default: DIR/trace.txt)")
-    p.add_argument("--jobs", type=int, metavar="N", help="worker processes (default: the number of cores)")
+    p.add_argument("--jobs", type=_positive, metavar="N",
+                   help="worker processes (default and at most: the number of cores this process may use)")
     p.add_argument("--dask", metavar="ADDRESS", help="run on a Dask cluster ('local' starts one)")
     p.set_defaults(run=cmd_run)
     return parser
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    _open_std_streams()
     parser = build_parser()
     args = parser.parse_args(argv)
-    if args.command is None:
-        parser.print_help(sys.stderr)
-        return EXIT_USAGE
     if args.command == "demo" and (args.text is None) != (args.rules is None):
         parser.error("demo: give both a rule base and a text file (vaskel demo RULES.json TEXT_FILE), or neither")
     try:
         code: int = args.run(args)
         sys.stdout.flush()
         return code
-    except _Usage as exc:
-        parser.error(str(exc))
+    except UsageError as exc:
+        _error(str(exc))
+        return EXIT_USAGE
     except InputError as exc:
         _error(str(exc))
         return EXIT_FAILED
@@ -306,9 +382,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         _drop_stdout()
         _error(f"{exc.filename or 'standard output'}: {exc.strerror or exc}")
         return EXIT_FAILED
-    except KeyboardInterrupt:
+    except KeyboardInterrupt as exc:
         _error("interrupted")
-        return 130
+        return 128 + exc.signum if isinstance(exc, Stopped) else 130
     except BaseException as exc:
         if "vaskel" in sys.modules and isinstance(exc, _panic_or_none()):
             _drop_stdout()
@@ -335,3 +411,25 @@ def _drop_stdout() -> None:
         os.close(devnull)
     except (OSError, ValueError, AttributeError):
         pass
+
+
+def _open_std_streams() -> None:
+    # Started with standard input, output or error closed (`2>&-`): the
+    # descriptor goes to /dev/null, so that no file this command opens takes
+    # its number (vaskel would write its trace or a report there), and the
+    # work is done with what would have been printed dropped.
+    for fd in (0, 1, 2):
+        try:
+            os.fstat(fd)
+        except OSError:
+            try:
+                null = os.open(os.devnull, os.O_RDWR)
+            except OSError:
+                continue
+            if null != fd:
+                os.dup2(null, fd)
+                os.close(null)
+    if sys.stdout is None:
+        sys.stdout = open(1, "w", encoding="utf-8", errors="backslashreplace", closefd=False)
+    if sys.stderr is None:
+        sys.stderr = open(2, "w", encoding="utf-8", errors="backslashreplace", closefd=False)

@@ -1,41 +1,55 @@
 """Run a rule base over a corpus of text files, in worker processes or on Dask.
 
-For each document: read it (UTF-8), tokenize, run the engine, export the tree
-(XML, or JSON through ``to_dict``) and write ``OUT/<name>.xml`` (``.json``)
-whole or not at all (a temporary file in the same folder, then a rename). The
-document's trace (what vaskel writes on file descriptor 1, and a failure
-report it writes on descriptor 2) is gathered apart and appended to the trace
-file in one piece, after a line ``# document: PATH``; pieces of different
-documents never interleave. A document that fails gives a one-line error; the
-others still run.
+For each document: read it (UTF-8, a regular file), tokenize, run the engine,
+export the tree in the chosen format (``FORMATS``) and write
+``OUT/<name><suffix>`` whole or not at all: the process that ran the document
+writes the export to a hidden file of the run's own folder (``OUT/.vaskel-run-*``)
+and syncs it, and this process alone renames it into place and appends the
+document's trace to the trace file, as one step that a signal cannot cut in
+two; so an output exists exactly when the run counted it written and its trace
+piece is in the trace file. The renames are made durable by syncing the output
+folder at the end of the run (and the trace file is synced then).
+
+The document's trace (what vaskel writes on file descriptor 1, and a failure
+report it writes on descriptor 2) comes after a line ``# document: PATH``;
+pieces of different documents never interleave. A document that fails gives a
+one-line error; the others still run.
+
+Worker processes get the rule base once, when they start, and keep it as
+process state; each message to a worker then names one document. When a
+worker dies (killed for its memory, a crash), the document it was running is
+reported failed and the others go on, in a new worker: each document is
+processed, counted and traced exactly once. On Dask, this process reads the
+texts and sends them with the tasks, and writes what comes back.
 """
 
 from __future__ import annotations
 
 import json
 import os
-import sys
+import shutil
+import signal
 import tempfile
 import threading
 import time
-from collections.abc import Callable, Iterable, Sequence
+from collections import deque
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from contextlib import contextmanager
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
-from .trace import restore_fd
+from .files import InputError, UsageError, load_rules, publish, read_text, sync_folder, write_new
+from .trace_targets import DropTrace, InlineTrace, SpoolTrace, TraceFile, TraceTarget, redirected
 
-__all__ = ["Document", "DocResult", "RunSummary", "find_documents", "load_rules", "run_corpus"]
-
-
-class InputError(Exception):
-    """Bad input named in one line (a file, a rule base)."""
+__all__ = ["Document", "DocResult", "RunSummary", "Format", "FORMATS", "find_documents", "load_rules", "read_text",
+           "run_corpus", "check_trace_path", "effective_jobs", "InputError"]
 
 
 @dataclass(frozen=True)
 class Document:
     path: str  # as given or found
-    name: str  # output file name, without extension
+    name: str  # output file name, without suffix
 
 
 @dataclass
@@ -44,9 +58,9 @@ class DocResult:
     ok: bool
     error: str = ""
     tokens: int = 0
-    output: str | None = None  # the export, when the worker does not write it
-    trace: bytes | None = None  # the trace, when sent back whole
-    spool: tuple[str, int, int] | None = None  # (file, offset, length) of the trace
+    output: str | None = None  # the export, when the worker does not write it (Dask)
+    output_file: str | None = None  # the synced temporary file holding the export
+    trace: bytes | str | None = None  # the trace: bytes, or the path of its spool file
 
 
 @dataclass
@@ -61,48 +75,47 @@ class RunSummary:
         return self.documents - len(self.failed)
 
 
-# --- inputs -----------------------------------------------------------------
+# --- output formats ---------------------------------------------------------------
 
 
-def load_rules(path: str) -> dict[str, str]:
-    """Reads a JSON rule base: an object mapping strings to strings."""
-    try:
-        raw = Path(path).read_bytes()
-    except OSError as exc:
-        raise InputError(f"{path}: cannot read the rule base: {exc.strerror or exc}") from None
-    try:
-        rules = json.loads(raw.decode("utf-8-sig"))
-    except UnicodeDecodeError as exc:
-        raise InputError(f"{path}: the rule base is not UTF-8 (byte {exc.start})") from None
-    except json.JSONDecodeError as exc:
-        raise InputError(f"{path}: not JSON: {exc.msg} (line {exc.lineno}, column {exc.colno})") from None
-    if not isinstance(rules, dict):
-        raise InputError(f"{path}: the rule base must be a JSON object mapping strings to strings")
-    for key, value in rules.items():
-        if not isinstance(value, str):
-            raise InputError(f"{path}: the value of {key!r} is not a string")
-        for text in (key, value):
-            try:
-                text.encode("utf-8")
-            except UnicodeEncodeError:
-                # JSON lets "\ud800" through; vaskel would refuse it mid-run.
-                raise InputError(f"{path}: {text!r} holds a lone surrogate, which is not text") from None
-    return rules
+@dataclass(frozen=True)
+class Format:
+    """An output format: the file suffix, and the export of one document.
+
+    ``export(tree, tokens, text)`` gets the engine's tree, the document's
+    tokens and its text, and returns the file's content. A format whose
+    ``from_analysis`` is set is written from the document's whole analysis
+    instead (chunks, labels and offsets, read from the engine's own trace).
+    """
+
+    suffix: str
+    export: Callable[[Any, list[str], str], str] | None = None
+    from_analysis: Callable[[Any], str] | None = None
 
 
-def read_text(path: str) -> str:
-    """A document's text; a leading byte order mark is dropped."""
-    try:
-        raw = Path(path).read_bytes()
-    except IsADirectoryError:
-        raise InputError(f"{path}: is a folder") from None
-    except OSError as exc:
-        raise InputError(f"{path}: cannot read: {exc.strerror or exc}") from None
-    try:
-        return raw.decode("utf-8-sig")
-    except UnicodeDecodeError as exc:
-        raise InputError(f"{path}: not UTF-8 text (byte 0x{raw[exc.start]:02x} at offset {exc.start})") from None
+def _xml(tree: Any, tokens: list[str], text: str) -> str:
+    xml: str = tree.to_xml()
+    return xml
 
+
+def _formats() -> dict[str, Format]:
+    from .export import FORMATS as ANALYSIS_FORMATS
+
+    table = {name: Format(suffix, from_analysis=write) for name, (suffix, write) in ANALYSIS_FORMATS.items()}
+    table["xml"] = Format(".xml", _xml)
+    return table
+
+
+FORMATS: dict[str, Format] = _formats()
+# The trace file's first line when documents run with the rule base cut to
+# their tokens.
+CUT_HEADER = ("rule lines: each document's trace lists only the rules its tokens can use "
+              "(the tree is the same; --all-rule-lines lists every rule)")
+# The format written when none is asked for: one that carries the analysis.
+DEFAULT_FORMAT = "json"
+
+
+# --- inputs ----------------------------------------------------------------------------
 
 def find_documents(inputs: Iterable[str], suffix: str) -> tuple[list[Document], list[tuple[str, str]]]:
     """The documents named by files and folders (a folder gives its ``*.txt``).
@@ -133,205 +146,266 @@ def find_documents(inputs: Iterable[str], suffix: str) -> tuple[list[Document], 
     return docs, refused
 
 
-# --- one document, in whichever process runs it -----------------------------
 
-_lock = threading.Lock()  # one document at a time per process: fd 1 and 2 are shared
-_spool: tuple[str, int] | None = None  # the trace spool of the batch being run (path, fd)
+def check_trace_path(trace: str, rules: str, docs: Sequence[Document], out_dir: str, suffix: str) -> None:
+    """Refuses (UsageError) a trace file that is an input, the rule base, an output or a folder.
 
+    The trace file is emptied when the run starts: any of those would be lost.
+    """
+    if os.path.isdir(trace):
+        raise UsageError(f"{trace}: the trace file is a folder")
 
-def _write_whole(path: str, text: str) -> None:
-    directory, base = os.path.split(path)
-    fd, tmp = tempfile.mkstemp(prefix=f".{base}.", suffix=".part", dir=directory or ".")
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8", newline="") as out:
-            out.write(text)
-        os.replace(tmp, path)
-    except BaseException:
+    def key(path: str) -> tuple[Any, ...]:
         try:
-            os.unlink(tmp)
+            info = os.stat(path)
+            return ("inode", info.st_dev, info.st_ino)
         except OSError:
-            pass
-        raise
+            head, tail = os.path.split(os.path.abspath(path))
+            return ("path", os.path.normcase(os.path.join(os.path.realpath(head), tail)))
+
+    mine = key(trace)
+    if mine == key(rules):
+        raise UsageError(f"{trace}: the trace file would overwrite the rule base {rules}")
+    for doc in docs:
+        if mine == key(doc.path):
+            raise UsageError(f"{trace}: the trace file would overwrite the input {doc.path}")
+        output = os.path.join(out_dir, doc.name + suffix)
+        if mine == key(output):
+            raise UsageError(f"{trace}: the trace file would be overwritten by the output of {doc.path}")
 
 
-def _export(fmt: str, tokens: list[str], rules: dict[str, str]) -> str:
-    import vaskel
-
-    tree = vaskel.engine(tokens, rules)
-    if fmt == "json":
-        from .render import to_dict
-
-        return json.dumps(to_dict(tree), ensure_ascii=False)
-    return tree.to_xml()
-
-
-def process_document(doc: Document, rules: dict[str, str], fmt: str, out_dir: str | None,
-                     trace: str | None) -> DocResult:
-    """Runs one document.
-
-    ``out_dir``: write the export there (else it is returned in the result).
-    ``trace``: None drops the trace; "inline" returns it in the result; any
-    other value is a folder where this process keeps a spool file, and the
-    result names the piece of it that holds the trace.
-    """
-    import vaskel
-
-    from ._panic import __getattr__ as panic_type
-
-    panic: type[BaseException] = panic_type("PanicException")
-    result = DocResult(doc.path, ok=False)
-    try:
-        text = read_text(doc.path)
-    except InputError as exc:
-        result.error = str(exc)
-        return result
-    with _lock:
-        if trace is None:
-            sink = os.open(os.devnull, os.O_WRONLY)
-            start = 0
-            spool_path = ""
-        elif trace == "inline":
-            handle, spool_path = tempfile.mkstemp(prefix="vaskel-trace-")
-            os.unlink(spool_path)
-            sink = handle
-            start = 0
-            spool_path = ""
-        else:
-            if _spool is None:
-                raise RuntimeError("process_document with a spool folder runs inside process_batch")
-            spool_path, sink = _spool
-            start = os.lseek(sink, 0, os.SEEK_END)
-        for stream in (sys.stdout, sys.stderr):
-            if stream is not None:
-                stream.flush()
-        saved = (os.dup(1), os.dup(2))
-        try:
-            os.dup2(sink, 1)
-            os.dup2(sink, 2)
-            try:
-                tokens = vaskel.tokenize(text)
-                result.tokens = len(tokens)
-                output = _export(fmt, tokens, rules)
-                result.ok = True
-            except panic as exc:
-                message = exc.args[0] if exc.args else ""
-                result.error = f"{doc.path}: internal failure: {message}"
-                output = None
-            except (KeyboardInterrupt, SystemExit):
-                raise
-            except Exception as exc:  # noqa: BLE001 - reported in one line, the run goes on
-                result.error = f"{doc.path}: {type(exc).__name__}: {exc}"
-                output = None
-        finally:
-            try:
-                restore_fd(saved[0], 1)
-            finally:
-                restore_fd(saved[1], 2)
-            if trace is None:
-                os.close(sink)
-            elif trace == "inline":
-                os.lseek(sink, 0, os.SEEK_SET)
-                chunks = []
-                while chunk := os.read(sink, 1 << 20):
-                    chunks.append(chunk)
-                result.trace = b"".join(chunks)
-                os.close(sink)
-            else:
-                result.spool = (spool_path, start, os.lseek(sink, 0, os.SEEK_END) - start)
-    if output is not None:
-        if out_dir is None:
-            result.output = output
-        else:
-            try:
-                _write_whole(os.path.join(out_dir, doc.name + "." + fmt), output)
-            except OSError as exc:
-                result.ok = False
-                result.error = f"{doc.path}: cannot write the output: {exc.strerror or exc}"
-    return result
-
-
-def process_batch(docs: Sequence[Document], rules: dict[str, str], fmt: str, out_dir: str | None,
-                  trace: str | None) -> list[DocResult]:
-    """Runs documents one after the other (``trace`` as for ``process_document``).
-
-    With a spool folder, the batch's traces go to a file of their own there,
-    which the caller deletes once it has copied them: the spool never holds
-    more than the batches in flight.
-    """
-    global _spool
-    if trace is None or trace == "inline":
-        return [process_document(doc, rules, fmt, out_dir, trace) for doc in docs]
-    fd, path = tempfile.mkstemp(prefix=f"batch-{os.getpid()}-", dir=trace)
-    _spool = (path, fd)
-    try:
-        return [process_document(doc, rules, fmt, out_dir, trace) for doc in docs]
-    finally:
-        _spool = None
-        os.close(fd)
-
-
-def _drop_spool(results: list[DocResult]) -> None:
-    for result in results:
-        if result.spool is not None:
-            try:
-                os.unlink(result.spool[0])
-            except OSError:
-                pass
-            return
-
-
-# --- the run -------------------------------------------------------------------
-
-
-class _TraceFile:
-    def __init__(self, path: str | None) -> None:
-        self.fd = -1 if path is None else os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
-
-    def add(self, result: DocResult) -> None:
-        if self.fd < 0:
-            return
-        shown = result.path.replace("\r", "\\r").replace("\n", "\\n")  # the header stays one line
-        head = f"# document: {shown}\n".encode("utf-8", errors="surrogateescape")
-        os.write(self.fd, head)
-        if result.trace is not None:
-            view = memoryview(result.trace)
-            while view:
-                view = view[os.write(self.fd, view):]
-        elif result.spool is not None:
-            path, offset, length = result.spool
-            src = os.open(path, os.O_RDONLY)
-            try:
-                while length > 0:
-                    try:
-                        done = os.copy_file_range(src, self.fd, length, offset)
-                    except (AttributeError, OSError):
-                        data = os.pread(src, min(length, 1 << 20), offset)
-                        done = os.write(self.fd, data) if data else 0
-                    if done <= 0:
-                        break
-                    offset += done
-                    length -= done
-            finally:
-                os.close(src)
-
-    def close(self) -> None:
-        if self.fd >= 0:
-            os.close(self.fd)
-
-
-def _batches(docs: list[Document], jobs: int) -> list[list[Document]]:
-    # Small enough that the workers finish together, large enough that the
-    # cost of a task stays small beside its documents.
-    size = max(1, min(8, len(docs) // (jobs * 8) or 1))
-    return [docs[k:k + size] for k in range(0, len(docs), size)]
+def effective_jobs(jobs: int | None) -> int:
+    """Worker processes for ``jobs`` (None: all): never more than the cores this process may use."""
+    cores = _cores()
+    return cores if jobs is None else max(1, min(jobs, cores))
 
 
 def _cores() -> int:
     # The cores this process may run on, which a container or taskset can
     # make fewer than the machine's.
+    count = getattr(os, "process_cpu_count", None)
+    if count is not None:
+        return int(count() or 1)
     if hasattr(os, "sched_getaffinity"):
         return len(os.sched_getaffinity(0)) or 1
     return os.cpu_count() or 1
+
+
+# --- one document, in whichever process runs it -----------------------------
+
+
+@dataclass
+class WorkerState:
+    """What a process running documents keeps from start to end."""
+
+    rules: dict[str, str]
+    fmt: str
+    trace: TraceTarget
+    temp_dir: str | None  # where exports are written (None: returned in the result)
+    # False: each document runs with the rule base cut to its tokens (the same
+    # tree; its trace lists only the rules the document can use).
+    all_rule_lines: bool = False
+
+    def rules_for(self, tokens: list[str]) -> dict[str, str]:
+        if self.all_rule_lines:
+            return self.rules
+        cut: dict[str, str] = _rule_base(self.rules).for_tokens(tokens)
+        return cut
+
+
+# The cut table of the rule base this process was given, made on its first
+# document and kept while the same rule base object comes back (a worker's
+# state, or the rule base a Dask worker holds for the whole run).
+_cut_of: tuple[dict[str, str], Any] | None = None
+
+
+def _rule_base(rules: dict[str, str]) -> Any:
+    global _cut_of
+    if _cut_of is None or _cut_of[0] is not rules:
+        from .rulebase import RuleBase
+
+        _cut_of = (rules, RuleBase(rules))
+    return _cut_of[1]
+
+
+_lock = threading.Lock()  # one document at a time per process: fd 1 and 2 are shared
+_state: WorkerState | None = None  # set once per worker process by its initializer
+
+
+def init_worker(state: WorkerState) -> None:
+    global _state
+    _state = state
+
+
+def _export(state: WorkerState, tokens: list[str], text: str) -> str:
+    import vaskel
+
+    fmt = FORMATS[state.fmt]
+    rules = state.rules_for(tokens)
+    if fmt.from_analysis is None:
+        assert fmt.export is not None
+        return fmt.export(vaskel.engine(tokens, rules), tokens, text)
+    from .spans import analysis_of
+    from .trace import capture_trace
+
+    with capture_trace() as captured:
+        tree = vaskel.engine(tokens, rules)
+    # The trace read for the chunks still goes where the document's trace goes.
+    view = memoryview(captured.data)
+    while view:
+        view = view[os.write(1, view):]
+    return fmt.from_analysis(analysis_of(text, tokens, rules, tree, captured.data))
+
+
+def process_document(state: WorkerState, path: str, text: str) -> DocResult:
+    """Runs one document whose text is read; its trace goes to ``state.trace``."""
+    import vaskel
+
+    from ._panic import __getattr__ as panic_type
+
+    panic: type[BaseException] = panic_type("PanicException")
+    result = DocResult(path, ok=False)
+    output = None
+    with _lock:
+        sink = state.trace.begin()
+        try:
+            with redirected(sink, state.trace.fds):
+                try:
+                    tokens = vaskel.tokenize(text)
+                    result.tokens = len(tokens)
+                    output = _export(state, tokens, text)
+                    result.ok = True
+                except panic as exc:
+                    message = exc.args[0] if exc.args else ""
+                    result.error = f"{path}: internal failure: {message}"
+                except (KeyboardInterrupt, SystemExit):
+                    raise
+                except Exception as exc:  # noqa: BLE001 - reported in one line, the run goes on
+                    result.error = f"{path}: {type(exc).__name__}: {exc}"
+        finally:
+            result.trace = state.trace.end(sink)
+    if output is not None:
+        if state.temp_dir is None:
+            result.output = output
+        else:
+            try:
+                result.output_file = write_new(state.temp_dir, output)
+            except OSError as exc:
+                result.ok = False
+                result.error = f"{path}: cannot write the output: {exc.strerror or exc}"
+    return result
+
+
+def _process_path(state: WorkerState, path: str) -> DocResult:
+    try:
+        text = read_text(path)
+    except InputError as exc:
+        result = DocResult(path, ok=False, error=str(exc))
+        with _lock:
+            result.trace = state.trace.end(state.trace.begin())
+        return result
+    return process_document(state, path, text)
+
+
+# --- the run -------------------------------------------------------------------
+
+
+@contextmanager
+def _signals_held() -> Iterator[None]:
+    # The handlers of these signals run once the block is over: what it does
+    # is done whole.
+    held = {signal.SIGINT, signal.SIGTERM, signal.SIGHUP}
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    old = signal.pthread_sigmask(signal.SIG_BLOCK, held)
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, old)
+
+
+def run_corpus(rules: dict[str, str], docs: list[Document], out_dir: str, *, fmt: str = DEFAULT_FORMAT,
+               trace_path: str | None = None, jobs: int | None = None, dask: str | None = None,
+               on_result: Callable[[DocResult], None] | None = None, all_rule_lines: bool = False) -> RunSummary:
+    """Runs every document and returns the summary.
+
+    ``jobs``: worker processes (default: the number of cores, and never more;
+    1 runs in this process). ``dask``: the address of a Dask scheduler, or
+    "local" for a ``LocalCluster`` of ``jobs`` worker processes. ``on_result``
+    is called in this process once per document, as each one is done (after
+    its output is in place). Each document runs with the rule base cut to the
+    rules its tokens can use (the same tree; its trace lists only those rule
+    lines); ``all_rule_lines=True`` runs it with the whole rule base. The trace file is opened (emptied) only once the
+    workers are ready. When the run is interrupted (KeyboardInterrupt), the
+    workers are stopped, temporary files removed, and the exception goes on.
+    """
+    began = time.perf_counter()
+    if fmt not in FORMATS:
+        raise ValueError(f"unknown format {fmt!r}")
+    suffix = FORMATS[fmt].suffix
+    jobs = effective_jobs(jobs)
+    os.makedirs(out_dir, exist_ok=True)
+    summary = RunSummary(documents=len(docs))
+    names = {doc.path: doc.name for doc in docs}
+    run_dir = tempfile.mkdtemp(prefix=".vaskel-run-", dir=out_dir)
+    traces: TraceFile | None = None
+
+    def open_traces() -> None:
+        nonlocal traces
+        traces = TraceFile(trace_path, "" if all_rule_lines else CUT_HEADER)
+
+    def done(result: DocResult) -> None:
+        assert traces is not None
+        with _signals_held():
+            target = os.path.join(out_dir, names[result.path] + suffix)
+            try:
+                if result.output is not None:
+                    result.output_file = write_new(run_dir, result.output)
+                    result.output = None
+                if result.output_file is not None:
+                    publish(result.output_file, target)
+            except OSError as exc:
+                result.ok = False
+                result.error = f"{result.path}: cannot write the output: {exc.strerror or exc}"
+            result.output_file = None
+            traces.add(result.path, result.trace)
+            result.trace = None
+            summary.tokens += result.tokens
+            if not result.ok:
+                summary.failed.append((result.path, result.error))
+            if on_result is not None:
+                on_result(result)  # in the same step: the caller's counts match the files
+
+    try:
+        if dask is not None:
+            from .corpus_dask import run_dask
+
+            run_dask(dask, jobs, rules, docs, fmt, trace_path is not None, open_traces, done, all_rule_lines)
+        else:
+            spool = SpoolTrace(run_dir) if trace_path is not None else DropTrace()
+            state = WorkerState(rules, fmt, spool, run_dir, all_rule_lines)
+            if jobs == 1 or len(docs) <= 1:
+                open_traces()
+                for doc in docs:
+                    done(_process_path(state, doc.path))
+                spool.close()
+            else:
+                _WorkerPool(min(jobs, len(docs)), state).run(docs, open_traces, done)
+    finally:
+        try:
+            if traces is not None:
+                traces.close()
+            sync_folder(out_dir)
+        finally:
+            shutil.rmtree(run_dir, ignore_errors=True)
+    summary.seconds = time.perf_counter() - began
+    return summary
+
+
+# --- worker processes ------------------------------------------------------------
+
+_STOPPERS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
 
 def _pool_context() -> Any:
@@ -345,165 +419,129 @@ def _pool_context() -> Any:
     return multiprocessing.get_context("spawn")
 
 
-def run_corpus(rules: dict[str, str], docs: list[Document], out_dir: str, *, fmt: str = "xml",
-               trace_path: str | None = None, jobs: int | None = None, dask: str | None = None,
-               on_result: Callable[[DocResult], None] | None = None) -> RunSummary:
-    """Runs every document and returns the summary.
-
-    ``jobs``: worker processes (default: the number of cores; 1 runs in this
-    process). ``dask``: the address of a Dask scheduler, or "local" for a
-    ``LocalCluster`` of ``jobs`` worker processes. ``on_result`` is called in
-    this process once per document, as each one is done.
-    """
-    began = time.perf_counter()
-    jobs = max(1, jobs if jobs is not None else _cores())
-    os.makedirs(out_dir, exist_ok=True)
-    summary = RunSummary(documents=len(docs))
-    traces = _TraceFile(trace_path)
-
-    def done(result: DocResult) -> None:
-        if result.output is not None:
-            try:
-                _write_whole(os.path.join(out_dir, names[result.path] + "." + fmt), result.output)
-            except OSError as exc:
-                result.ok = False
-                result.error = f"{result.path}: cannot write the output: {exc.strerror or exc}"
-            result.output = None
-        traces.add(result)
-        summary.tokens += result.tokens
-        if not result.ok:
-            summary.failed.append((result.path, result.error))
-        if on_result is not None:
-            on_result(result)
-
-    names = {doc.path: doc.name for doc in docs}
-    # The spool sits next to the trace file: the same file system (the copy
-    # stays in the kernel), and room where the trace is meant to go rather
-    # than in a /tmp that may be small.
-    spool_dir = (tempfile.mkdtemp(prefix=".vaskel-run-", dir=os.path.dirname(os.path.abspath(trace_path)))
-                 if trace_path is not None else None)
-    try:
-        if dask is not None:
-            _run_dask(dask, jobs, rules, docs, fmt, trace_path is not None, done)
-        elif jobs == 1 or len(docs) <= 1:
-            for doc in docs:
-                results = process_batch([doc], rules, fmt, out_dir, spool_dir)
-                done(results[0])
-                _drop_spool(results)
-        else:
-            _run_pool(jobs, rules, docs, fmt, out_dir, spool_dir, done)
-    finally:
-        traces.close()
-        if spool_dir is not None:
-            for entry in os.listdir(spool_dir):
-                os.unlink(os.path.join(spool_dir, entry))
-            os.rmdir(spool_dir)
-        _drop_partial_outputs(out_dir, {f".{doc.name}.{fmt}." for doc in docs})
-    summary.seconds = time.perf_counter() - began
-    return summary
-
-
-def _drop_partial_outputs(out_dir: str, prefixes: set[str]) -> None:
-    # A worker stopped while writing (the pool ends the others when one dies,
-    # or on an interrupt) leaves its temporary file: never an output, but
-    # litter in the folder.
-    try:
-        entries = os.listdir(out_dir)
-    except OSError:
-        return
-    for entry in entries:
-        if entry.endswith(".part") and entry.startswith(".") and entry[:entry.rfind(".", 0, -5) + 1] in prefixes:
-            try:
-                os.unlink(os.path.join(out_dir, entry))
-            except OSError:
-                pass
-
-
-def _run_pool(jobs: int, rules: dict[str, str], docs: list[Document], fmt: str, out_dir: str,
-              spool_dir: str | None, done: Callable[[DocResult], None]) -> None:
-    # A worker that dies (killed for memory, a crash) breaks the whole pool,
-    # and every document not done yet comes back unfinished. Those are run
-    # again one at a time in a single worker, where the next death points at
-    # exactly one document; that one is reported and the rest go on in
-    # parallel again.
-    remaining, careful = docs, False
-    while remaining:
-        if careful:
-            unfinished = _pool_pass(1, [[doc] for doc in remaining], rules, fmt, out_dir, spool_dir, done)
-            if unfinished:
-                culprit, remaining = unfinished[0], unfinished[1:]
-                done(DocResult(culprit.path, ok=False,
-                               error=f"{culprit.path}: the worker process running it ended abruptly"))
-            careful = False
-        else:
-            batches = _batches(remaining, jobs)
-            remaining = _pool_pass(min(jobs, len(batches)), batches, rules, fmt, out_dir, spool_dir, done)
-            careful = True
-
-
-def _pool_pass(workers: int, batches: list[list[Document]], rules: dict[str, str], fmt: str, out_dir: str,
-               spool_dir: str | None, done: Callable[[DocResult], None]) -> list[Document]:
-    """Runs the batches in a pool; returns the documents left unfinished by a broken pool, in order."""
-    from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
-    from concurrent.futures.process import BrokenProcessPool
-
-    unfinished: list[int] = []
-    with ProcessPoolExecutor(max_workers=workers, mp_context=_pool_context()) as pool:
-        pending: dict[Future[list[DocResult]], int] = {
-            pool.submit(process_batch, batch, rules, fmt, out_dir, spool_dir): k for k, batch in enumerate(batches)
-        }
+def _worker_main(conn: Any, state: WorkerState) -> None:
+    # Ctrl-C reaches the whole process group: the parent alone decides, and
+    # stops its workers with SIGTERM, whose default action ends them at once.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    signal.signal(signal.SIGHUP, signal.SIG_DFL)
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, _STOPPERS)
+    init_worker(state)
+    while True:
         try:
-            while pending:
-                finished, _ = wait(pending, return_when=FIRST_COMPLETED)
-                for future in finished:
-                    k = pending.pop(future)
-                    try:
-                        results = future.result()
-                    except BrokenProcessPool:
-                        unfinished.append(k)
+            path = conn.recv()
+        except (EOFError, OSError):
+            break  # the parent went away
+        if path is None:
+            break
+        assert _state is not None
+        conn.send(_process_path(_state, path))
+    if _state is not None:
+        _state.trace.close()
+
+
+class _Worker:
+    def __init__(self, context: Any, state: WorkerState) -> None:
+        parent, child = context.Pipe()
+        self.conn = parent
+        # Started with the stop signals held, so that none reaches the new
+        # process before it has its own handlers.
+        old = signal.pthread_sigmask(signal.SIG_BLOCK, _STOPPERS)
+        try:
+            self.process = context.Process(target=_worker_main, args=(child, state), daemon=True)
+            self.process.start()
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, old)
+        child.close()
+        self.sent: deque[str] = deque()  # documents sent and not answered, in order
+
+
+class _WorkerPool:
+    # Two documents in flight per worker: it never waits for the next one,
+    # and when it dies the first unanswered one is the one it was running.
+    IN_FLIGHT = 2
+
+    def __init__(self, workers: int, state: WorkerState) -> None:
+        self.size = workers
+        self.state = state
+        self.context = _pool_context()
+
+    def run(self, docs: list[Document], ready: Callable[[], None], done: Callable[[DocResult], None]) -> None:
+        from multiprocessing.connection import wait
+
+        queue: deque[str] = deque(doc.path for doc in docs)
+        workers: list[_Worker] = []
+        try:
+            workers = [_Worker(self.context, self.state) for _ in range(self.size)]
+            ready()
+            while True:
+                for worker in workers:
+                    self._feed(worker, queue)
+                if not any(worker.sent for worker in workers):
+                    if not queue:
+                        break
+                    workers.append(_Worker(self.context, self.state))  # every worker died
+                    continue
+                # Idle workers too: one that dies between two documents is
+                # replaced before it is given one.
+                owners: dict[Any, _Worker] = {worker.conn: worker for worker in workers}
+                owners.update((worker.process.sentinel, worker) for worker in workers)
+                for item in wait(list(owners)):
+                    owner = owners.get(item)
+                    if owner is None or owner not in workers:
                         continue
-                    except Exception as exc:  # noqa: BLE001 - one line per document, the run goes on
-                        results = [DocResult(d.path, ok=False, error=f"{d.path}: {type(exc).__name__}: {exc}")
-                                   for d in batches[k]]
-                    for result in results:
-                        done(result)
-                    _drop_spool(results)
-        except BaseException:
-            for future in pending:
-                future.cancel()
-            raise
-    return [doc for k in sorted(unfinished) for doc in batches[k]]
+                    if not self._receive(owner, done):
+                        workers.remove(owner)
+                        self._lost(owner, queue, done)
+                        if queue:
+                            workers.append(_Worker(self.context, self.state))
+            for worker in workers:
+                try:
+                    worker.conn.send(None)
+                except OSError:
+                    pass
+            for worker in workers:
+                worker.process.join(timeout=10)
+        finally:
+            for worker in workers:
+                if worker.process.is_alive():
+                    worker.process.terminate()
+            for worker in workers:
+                worker.process.join()
+                worker.conn.close()
 
-
-def _run_dask(address: str, jobs: int, rules: dict[str, str], docs: list[Document], fmt: str,
-              keep_trace: bool, done: Callable[[DocResult], None]) -> None:
-    try:
-        from distributed import Client, LocalCluster, as_completed
-    except ImportError:
-        raise InputError("--dask needs Dask: pip install 'vaskel[dask]'") from None
-
-    # Dask's workers may run on other machines: each batch sends its exports
-    # and traces back, and this process writes them.
-    if address == "local":
-        cluster = LocalCluster(n_workers=jobs, threads_per_worker=1, processes=True, dashboard_address=None)
-        client = Client(cluster)
-    else:
-        cluster = None
-        client = Client(address)
-    try:
-        batches = _batches(docs, jobs)
-        futures = {client.submit(process_batch, batch, rules, fmt, None, "inline" if keep_trace else None,
-                                 pure=False): batch
-                   for batch in batches}
-        for future in as_completed(list(futures)):
+    def _feed(self, worker: _Worker, queue: deque[str]) -> None:
+        while queue and len(worker.sent) < self.IN_FLIGHT:
+            path = queue.popleft()
+            worker.sent.append(path)
             try:
-                results = future.result()
-            except Exception as exc:  # noqa: BLE001 - a lost worker, a failed task: one line per document
-                results = [DocResult(d.path, ok=False, error=f"{d.path}: the Dask task failed: "
-                                     f"{type(exc).__name__}: {exc}") for d in futures[future]]
-            for result in results:
+                worker.conn.send(path)
+            except OSError:
+                return  # a dead worker: found by the wait
+
+    def _receive(self, worker: _Worker, done: Callable[[DocResult], None]) -> bool:
+        """Takes every result the worker sent; False once it is gone."""
+        try:
+            while worker.conn.poll():
+                result: DocResult = worker.conn.recv()
+                worker.sent.popleft()
                 done(result)
-    finally:
-        client.close()
-        if cluster is not None:
-            cluster.close()
+        except (EOFError, OSError):
+            return False
+        return bool(worker.process.is_alive())
+
+    def _lost(self, worker: _Worker, queue: deque[str], done: Callable[[DocResult], None]) -> None:
+        worker.process.join()
+        worker.conn.close()
+        if worker.sent:
+            culprit = worker.sent.popleft()
+            queue.extendleft(reversed(worker.sent))  # never started: run elsewhere
+            worker.sent.clear()
+            done(DocResult(culprit, ok=False, error=f"{culprit}: the worker process running it ended abruptly"))
+
+
+def _batches(docs: list[Document], jobs: int) -> list[list[Document]]:
+    # Small enough that the workers finish together, large enough that the
+    # cost of a task stays small beside its documents.
+    size = max(1, min(8, len(docs) // (jobs * 8) or 1))
+    return [docs[k:k + size] for k in range(0, len(docs), size)]

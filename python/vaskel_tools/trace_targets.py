@@ -1,0 +1,213 @@
+"""Where a document's trace goes while a run processes it, and the trace file.
+
+vaskel writes its trace (and a failure report) straight to file descriptors 1
+and 2. The process that runs a document points those descriptors at the
+sink of a ``TraceTarget`` for the length of the document (``redirected``),
+and the target then hands back the piece that document wrote:
+
+- ``DropTrace``: ``/dev/null``, nothing comes back;
+- ``InlineTrace``: a temporary file of this process, whose bytes come back in
+  the result (a Dask worker, which shares no folder with the client);
+- ``SpoolTrace``: a file of its own per document in a folder the parent
+  reads, which comes back as a path (the bytes never cross a pipe).
+
+Only the parent writes the trace file (``TraceFile``), one piece at a time.
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+import tempfile
+from collections.abc import Iterator
+from contextlib import contextmanager
+
+from .trace import restore_fd
+
+__all__ = ["TraceTarget", "DropTrace", "InlineTrace", "SpoolTrace", "TraceFile", "redirected"]
+
+
+def _flush_std() -> None:
+    for stream in (sys.stdout, sys.stderr):
+        if stream is not None:
+            try:
+                stream.flush()
+            except (OSError, ValueError):
+                pass
+
+
+@contextmanager
+def redirected(sink: int, fds: tuple[int, ...]) -> Iterator[None]:
+    """Points each of ``fds`` at ``sink`` for the block; puts them back however it ends."""
+    _flush_std()
+    saved: list[tuple[int, int]] = []
+    try:
+        for fd in fds:
+            try:
+                saved.append((os.dup(fd), fd))
+            except OSError:
+                saved.append((-1, fd))  # closed before: closed again after
+            os.dup2(sink, fd)
+        yield
+    finally:
+        _flush_std()
+        pending: BaseException | None = None
+        for keep, fd in reversed(saved):
+            try:
+                restore_fd(keep, fd)
+            except BaseException as exc:  # noqa: BLE001 - every descriptor goes back first
+                pending = exc
+        if pending is not None:
+            raise pending
+
+
+class TraceTarget:
+    """The sink of one document's trace in the process running it.
+
+    ``fds``: the descriptors pointed at the sink (1 and 2, or only 1 where
+    other threads of the process log on 2, as in a Dask worker).
+    """
+
+    def __init__(self, fds: tuple[int, ...] = (1, 2)) -> None:
+        self.fds = fds
+
+    def begin(self) -> int:
+        """A descriptor for the next document's trace."""
+        raise NotImplementedError
+
+    def end(self, sink: int) -> bytes | str | None:
+        """What the document wrote: bytes, the path of a spool file, or None (dropped)."""
+        raise NotImplementedError
+
+    def close(self) -> None:
+        """Releases what the target holds for this process."""
+
+
+class DropTrace(TraceTarget):
+    def __init__(self, fds: tuple[int, ...] = (1, 2)) -> None:
+        super().__init__(fds)
+        self._null = -1
+
+    def begin(self) -> int:
+        if self._null < 0:
+            self._null = os.open(os.devnull, os.O_WRONLY | getattr(os, "O_CLOEXEC", 0))
+        return self._null
+
+    def end(self, sink: int) -> None:
+        return None
+
+    def close(self) -> None:
+        if self._null >= 0:
+            os.close(self._null)
+            self._null = -1
+
+
+class InlineTrace(TraceTarget):
+    def __init__(self, fds: tuple[int, ...] = (1, 2)) -> None:
+        super().__init__(fds)
+        self._file = -1
+
+    def begin(self) -> int:
+        if self._file < 0:
+            self._file, name = tempfile.mkstemp(prefix="vaskel-trace-")
+            os.unlink(name)
+        os.ftruncate(self._file, 0)
+        os.lseek(self._file, 0, os.SEEK_SET)
+        return self._file
+
+    def end(self, sink: int) -> bytes:
+        os.lseek(sink, 0, os.SEEK_SET)
+        chunks = []
+        while chunk := os.read(sink, 1 << 20):
+            chunks.append(chunk)
+        return b"".join(chunks)
+
+    def close(self) -> None:
+        if self._file >= 0:
+            os.close(self._file)
+            self._file = -1
+
+
+class SpoolTrace(TraceTarget):
+    """One spool file per document in ``folder``; the reader removes it once copied."""
+
+    def __init__(self, folder: str, fds: tuple[int, ...] = (1, 2)) -> None:
+        super().__init__(fds)
+        self.folder = folder
+        self._count = 0
+        self._path = ""
+
+    def begin(self) -> int:
+        self._count += 1
+        self._path = os.path.join(self.folder, f"t{os.getpid()}-{self._count}")
+        return os.open(self._path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0), 0o600)
+
+    def end(self, sink: int) -> str:
+        os.close(sink)
+        return self._path
+
+
+class TraceFile:
+    """The run's trace file: ``# document: PATH`` then that document's piece.
+
+    ``path`` None: no trace file (pieces given are still removed). ``header``,
+    when given, is written first, as ``# `` lines.
+    """
+
+    def __init__(self, path: str | None, header: str = "") -> None:
+        self.path = path
+        self.fd = -1
+        if path is not None:
+            self.fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | getattr(os, "O_CLOEXEC", 0), 0o666)
+            if header:
+                self._write("".join(f"# {line}\n" for line in header.splitlines()).encode("utf-8"))
+
+    def add(self, doc_path: str, piece: bytes | str | None) -> None:
+        try:
+            if self.fd >= 0:
+                head = f"# document: {doc_path.replace(chr(13), chr(92) + 'r').replace(chr(10), chr(92) + 'n')}\n"
+                self._write(head.encode("utf-8", errors="surrogateescape"))
+                if isinstance(piece, bytes):
+                    self._write(piece)
+                elif isinstance(piece, str):
+                    self._copy(piece)
+        finally:
+            if isinstance(piece, str):
+                try:
+                    os.unlink(piece)
+                except OSError:
+                    pass
+
+    def _write(self, data: bytes) -> None:
+        view = memoryview(data)
+        while view:
+            view = view[os.write(self.fd, view):]
+
+    def _copy(self, spool: str) -> None:
+        src = os.open(spool, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
+        try:
+            length = os.fstat(src).st_size
+            offset = 0
+            while length > 0:
+                try:
+                    done = os.copy_file_range(src, self.fd, length, offset)
+                except (AttributeError, OSError):
+                    data = os.pread(src, min(length, 1 << 20), offset)
+                    done = len(data)
+                    if data:
+                        self._write(data)
+                if done <= 0:
+                    break
+                offset += done
+                length -= done
+        finally:
+            os.close(src)
+
+    def close(self) -> None:
+        if self.fd >= 0:
+            try:
+                os.fsync(self.fd)
+            except OSError:
+                pass  # a pipe, a terminal, /dev/null
+            os.close(self.fd)
+            self.fd = -1

@@ -1,0 +1,390 @@
+"""`vaskel run` as a user meets it: what it refuses, what it leaves, how it stops.
+
+The command runs in a child process with the environment a user's shell has
+(no PYTHONUNBUFFERED, a UTF-8 locale, 80 columns), never the test machine's.
+"""
+
+import json
+import os
+import re
+import shutil
+import signal
+import stat
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+import vaskel
+from vaskel_tools import capture_trace, corpus, files, silence_trace
+
+DATA = Path(__file__).resolve().parent.parent / "python" / "vaskel_tools" / "data"
+RULES_PATH = DATA / "regles.json"
+RULES = json.loads(RULES_PATH.read_text(encoding="utf-8"))
+SAMPLE = (DATA / "texte.txt").read_text(encoding="utf-8")
+CMD = [sys.executable, "-m", "vaskel_tools"]
+
+
+def user_env(**extra):
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONUNBUFFERED", "LANG", "LC_ALL", "LC_CTYPE")}
+    env.update(LC_ALL="C.UTF-8", COLUMNS="80")
+    env.update(extra)
+    return env
+
+
+def run(*args, timeout=120, **kwargs):
+    return subprocess.run([*CMD, *map(str, args)], capture_output=True, timeout=timeout, env=user_env(), **kwargs)
+
+
+def make_corpus(root, count, repeat=1):
+    root.mkdir(parents=True)
+    lines = SAMPLE.splitlines()
+    for k in range(count):
+        rotated = lines[k % len(lines):] + lines[: k % len(lines)]
+        (root / f"doc{k:02}.txt").write_text(("\n".join(rotated) + "\n") * repeat, encoding="utf-8")
+    return {p.stem: p for p in root.glob("*.txt")}
+
+
+def trace_pieces(path):
+    """{document path: its piece of the trace}, failing on a document traced twice."""
+    pieces = {}
+    for piece in Path(path).read_text(encoding="utf-8").split("# document: ")[1:]:
+        name, body = piece.split("\n", 1)
+        assert name not in pieces, f"{name} traced twice"
+        pieces[name] = body
+    return pieces
+
+
+def expected_trace(text):
+    with capture_trace() as t:
+        vaskel.engine(vaskel.tokenize(text), RULES).to_xml()
+    return t.text
+
+
+def hidden(folder):
+    return sorted(p.name for p in Path(folder).iterdir() if p.name.startswith("."))
+
+
+# --- what is refused, in one line, before anything is touched ------------------
+
+
+@pytest.mark.parametrize("case", ["input", "rules", "output", "default-over-input", "folder"])
+def test_a_trace_path_that_would_destroy_a_file_is_refused(tmp_path, case):
+    corpus_dir = tmp_path / "corpus"
+    docs = make_corpus(corpus_dir, 3)
+    rules = tmp_path / "rules.json"
+    shutil.copy(RULES_PATH, rules)
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "doc01.xml").write_text("kept", encoding="utf-8")
+    args = [rules, corpus_dir, "--out", out]
+    if case == "input":
+        args += ["--trace", docs["doc00"]]
+    elif case == "rules":
+        args += ["--trace", tmp_path / "." / "rules.json"]
+    elif case == "output":
+        args += ["--trace", out / "doc01.xml"]
+    elif case == "default-over-input":
+        (corpus_dir / "trace.txt").write_text("a document named trace", encoding="utf-8")
+        args = [rules, corpus_dir, "--out", corpus_dir]
+    else:
+        args += ["--trace", tmp_path]
+    before = {p: p.read_bytes() for p in tmp_path.rglob("*") if p.is_file()}
+    done = run("run", *args)
+    assert done.returncode == 2, done.stderr
+    assert done.stderr.count(b"\n") == 1 and done.stderr.startswith(b"vaskel: ") and done.stdout == b""
+    assert {p: p.read_bytes() for p in tmp_path.rglob("*") if p.is_file()} == before
+
+
+def test_an_empty_folder_is_an_error_not_a_failed_document(tmp_path):
+    (tmp_path / "empty").mkdir()
+    out = tmp_path / "out"
+    done = run("run", RULES_PATH, tmp_path / "empty", "--out", out)
+    assert done.returncode == 1
+    assert done.stderr.decode().splitlines() == [f"vaskel: {tmp_path / 'empty'}: no *.txt file in this folder",
+                                                 "vaskel: no document to process"]
+    assert not out.exists()  # no folder made, no empty trace file
+    # Beside real documents it is an error line, not a document in the count.
+    make_corpus(tmp_path / "corpus", 2)
+    done = run("run", RULES_PATH, tmp_path / "empty", tmp_path / "corpus", "--out", out)
+    assert done.returncode == 1
+    assert "2 of 2 documents written" in done.stdout.decode() and "0 failed" in done.stdout.decode()
+
+
+def test_a_folder_named_like_a_text_is_not_a_document(tmp_path):
+    make_corpus(tmp_path / "corpus", 2)
+    (tmp_path / "corpus" / "sub.txt").mkdir()
+    (tmp_path / "corpus" / "sub.txt" / "inner.txt").write_text("le chat", encoding="utf-8")
+    done = run("run", RULES_PATH, tmp_path / "corpus", "--out", tmp_path / "out")
+    assert done.returncode == 0 and done.stderr == b""
+    assert "2 of 2 documents written" in done.stdout.decode()
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["doc00.xml", "doc01.xml", "trace.txt"]
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs FIFOs")
+def test_only_regular_files_are_read(tmp_path):
+    corpus_dir = tmp_path / "corpus"
+    make_corpus(corpus_dir, 2)
+    os.mkfifo(corpus_dir / "pipe.txt")
+    (corpus_dir / "zero.txt").symlink_to("/dev/zero")
+    done = run("run", RULES_PATH, corpus_dir, "--out", tmp_path / "out", timeout=60)
+    assert done.returncode == 1
+    assert sorted(done.stderr.decode().splitlines()) == [
+        f"vaskel: {corpus_dir / name}: cannot read: not a regular file (only regular files are read)"
+        for name in ("pipe.txt", "zero.txt")]
+    assert "2 of 4 documents written" in done.stdout.decode()
+    # The rule base too, and the other commands.
+    done = run("explain", "/dev/zero", timeout=60)
+    assert done.returncode == 1 and done.stderr == b"vaskel: /dev/zero: cannot read the rule base: not a regular file " \
+                                                   b"(only regular files are read)\n"
+    done = run("tokenize", corpus_dir / "pipe.txt", timeout=60)
+    assert done.returncode == 1 and b"not a regular file" in done.stderr
+
+
+def test_a_text_over_the_limit_is_refused_before_it_is_read(tmp_path, monkeypatch):
+    big = tmp_path / "big.txt"
+    with open(big, "wb") as f:
+        f.truncate(files.MAX_INPUT_BYTES + 1)  # sparse: no disk used
+    read = []
+    monkeypatch.setattr(files.os, "read", lambda *a: read.append(a) or b"")
+    with pytest.raises(files.InputError, match=r"big.txt: cannot read: 1073741825 bytes, more than the limit"):
+        files.read_text(str(big))
+    assert read == []
+    # One the memory at hand cannot hold is refused the same way.
+    monkeypatch.setattr(files, "_available_memory", lambda: 1000)
+    small = tmp_path / "small.txt"
+    small.write_bytes(b"x" * 300)
+    with pytest.raises(files.InputError, match="more than the memory available"):
+        files.read_text(str(small))
+    assert read == []
+
+
+# --- what is written ----------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("mask", [0o022, 0o077, 0o002])
+def test_written_files_follow_the_umask(tmp_path, mask):
+    make_corpus(tmp_path / "corpus", 2)
+    out, page = tmp_path / "out", tmp_path / "page.html"
+    for args in (["run", RULES_PATH, tmp_path / "corpus", "--out", out],
+                 ["show", RULES_PATH, DATA / "texte.txt", "--html", page]):
+        done = run(*args, preexec_fn=lambda: os.umask(mask))
+        assert done.returncode == 0, done.stderr
+    for path in [*out.iterdir(), page]:
+        assert stat.S_IMODE(path.stat().st_mode) == 0o666 & ~mask, path
+
+
+def test_each_output_is_synced_before_its_rename_and_the_folder_after(tmp_path, monkeypatch):
+    make_corpus(tmp_path / "corpus", 3)
+    events = []
+    real_fsync, real_replace = os.fsync, os.replace
+
+    def fsync(fd):
+        events.append(("fsync", os.readlink(f"/proc/self/fd/{fd}")))
+        return real_fsync(fd)
+
+    def replace(src, dst):
+        events.append(("replace", str(src), str(dst)))
+        return real_replace(src, dst)
+
+    monkeypatch.setattr(os, "fsync", fsync)
+    monkeypatch.setattr(os, "replace", replace)
+    found, _ = corpus.find_documents([str(tmp_path / "corpus")], ".xml")
+    out = str(tmp_path / "out")
+    with silence_trace():
+        corpus.run_corpus(RULES, found, out, trace_path=str(tmp_path / "trace.txt"), jobs=1)
+    renames = [e for e in events if e[0] == "replace"]
+    assert sorted(os.path.basename(e[2]) for e in renames) == ["doc00.xml", "doc01.xml", "doc02.xml"]
+    for _, src, dst in renames:
+        assert events.index(("fsync", src)) < events.index(("replace", src, dst))
+    last = max(events.index(e) for e in renames)
+    assert ("fsync", out) in events[last:] and ("fsync", str(tmp_path / "trace.txt")) in events
+
+
+@pytest.mark.parametrize("length", [244, 251])
+def test_long_document_names_work(tmp_path, length):
+    corpus_dir = tmp_path / "corpus"
+    corpus_dir.mkdir()
+    stem = "é" * (length // 2) + "a" * (length % 2)  # `length` bytes
+    (corpus_dir / f"{stem}.txt").write_text("le chat dort", encoding="utf-8")
+    done = run("run", RULES_PATH, corpus_dir, "--out", tmp_path / "out")
+    assert done.returncode == 0, done.stderr
+    assert (tmp_path / "out" / f"{stem}.xml").exists() and hidden(tmp_path / "out") == []
+
+
+@pytest.mark.parametrize("target", ["/dev/null", "/dev/stdout"])
+def test_a_trace_on_a_device_needs_no_folder_beside_it(tmp_path, target):
+    make_corpus(tmp_path / "corpus", 3)
+    before = sorted(os.listdir("/dev"))
+    done = run("run", RULES_PATH, tmp_path / "corpus", "--out", tmp_path / "out", "--trace", target, "--jobs", "2")
+    assert done.returncode == 0, done.stderr
+    assert sorted(os.listdir("/dev")) == before
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["doc00.xml", "doc01.xml", "doc02.xml"]
+    if target == "/dev/stdout":
+        out = done.stdout.decode()
+        assert out.count("# document: ") == 3 and out.count("le : DET") >= 3
+        assert out.splitlines()[-1].startswith("vaskel run: 3 of 3 documents written")
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_each_trace_piece_is_exactly_its_documents_trace(tmp_path, jobs):
+    docs = make_corpus(tmp_path / "corpus", 10)
+    out = tmp_path / "out"
+    done = run("run", RULES_PATH, tmp_path / "corpus", "--out", out, "--jobs", jobs)
+    assert done.returncode == 0, done.stderr
+    # The default trace file, named in the summary.
+    assert done.stdout.decode().rstrip("\n").endswith(f"; trace in {out / 'trace.txt'}")
+    pieces = trace_pieces(out / "trace.txt")
+    assert sorted(pieces) == sorted(str(p) for p in docs.values())
+    for path, body in pieces.items():
+        assert body == expected_trace(Path(path).read_text(encoding="utf-8")), path
+    assert hidden(out) == []
+
+
+def test_the_summary_counts_every_input(tmp_path):
+    make_corpus(tmp_path / "corpus", 4)
+    (tmp_path / "corpus" / "bad.txt").write_bytes(b"\xff")
+    done = run("run", RULES_PATH, tmp_path / "corpus", tmp_path / "missing.txt", "--out", tmp_path / "out",
+               "--trace", "none", "--jobs", "2")
+    assert done.returncode == 1
+    assert re.fullmatch(rf"vaskel run: 4 of 6 documents written to {re.escape(str(tmp_path / 'out'))} \(xml\), "
+                        r"2 failed; 344 tokens in \d+\.\d\d s \([\d,]+ tokens/s\)\n", done.stdout.decode())
+    assert not (tmp_path / "out" / "trace.txt").exists()
+
+
+def test_a_second_run_into_the_same_folder_says_what_it_leaves(tmp_path):
+    make_corpus(tmp_path / "corpus", 2)
+    out = tmp_path / "out"
+    assert run("run", RULES_PATH, tmp_path / "corpus", "--out", out).stderr == b""
+    # The same run again replaces its own files and says nothing.
+    assert run("run", RULES_PATH, tmp_path / "corpus", "--out", out).stderr == b""
+    done = run("run", RULES_PATH, tmp_path / "corpus", "--out", out, "--format", "json", "--trace", "none")
+    assert done.returncode == 0
+    assert done.stderr.decode() == (f"vaskel: {out}: already holds 3 file(s) this run does not write, "
+                                    "left as they are (such as doc00.xml)\n")
+
+
+def test_jobs_are_capped_to_the_cores(tmp_path, monkeypatch):
+    assert "at most: the number of cores" in " ".join(run("run", "--help").stdout.decode().split())
+    monkeypatch.setattr(corpus, "_cores", lambda: 2)
+    started = []
+    real = corpus._Worker
+
+    def worker(*args):
+        started.append(1)
+        return real(*args)
+
+    monkeypatch.setattr(corpus, "_Worker", worker)
+    found, _ = corpus.find_documents([str(tmp_path / "corpus")] if make_corpus(tmp_path / "corpus", 12) else [], ".xml")
+    summary = corpus.run_corpus(RULES, found, str(tmp_path / "out"), jobs=60)
+    assert summary.written == 12 and len(started) == 2
+
+
+def test_the_output_folder_is_checked_before_any_document(tmp_path):
+    make_corpus(tmp_path / "corpus", 2)
+    blocker = tmp_path / "file"
+    blocker.write_text("", encoding="utf-8")
+    done = run("run", RULES_PATH, tmp_path / "corpus", "--out", blocker / "out")
+    assert done.returncode == 1 and done.stderr.count(b"\n") == 1 and b"cannot create the output folder" in done.stderr
+    if os.geteuid() == 0:
+        return  # root writes anywhere: the permission case needs another user
+    locked = tmp_path / "locked"
+    locked.mkdir(mode=0o555)
+    done = run("run", RULES_PATH, tmp_path / "corpus", "--out", locked)
+    assert done.returncode == 1 and done.stderr == f"vaskel: {locked}: cannot write in the output folder: " \
+                                                   "Permission denied\n".encode()
+
+
+@pytest.mark.parametrize("closed", ["1", "2", "1 2"])
+def test_closed_standard_streams(tmp_path, closed):
+    make_corpus(tmp_path / "corpus", 3)
+    redirs = " ".join(f"{fd}>&-" for fd in closed.split())
+    for extra, status in (("", 0), (str(tmp_path / "missing.txt"), 1)):
+        out = tmp_path / f"out{status}"
+        script = f'exec "$@" {extra} --out {out} {redirs}'
+        done = subprocess.run(["sh", "-c", script, "sh", *CMD, "run", str(RULES_PATH), str(tmp_path / "corpus")],
+                              capture_output=True, timeout=120, env=user_env())
+        assert done.returncode == status, done.stderr
+        assert b"Traceback" not in done.stderr
+        assert len(trace_pieces(out / "trace.txt")) == 3 + status
+        assert len(list(out.glob("*.xml"))) == 3
+
+
+# --- how it stops ---------------------------------------------------------------------------
+
+
+def _children(pid):
+    found = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                fields = Path(f"/proc/{entry}/stat").read_text().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            if int(fields[1]) == pid:
+                found.append(int(entry))
+    return found
+
+
+def _gone(pid):
+    try:
+        state = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
+    except OSError:
+        return True
+    return state in ("Z", "X")
+
+
+def _start_slow_run(tmp_path, jobs="2", count=40):
+    docs = make_corpus(tmp_path / "corpus", count, repeat=60)
+    out = tmp_path / "out"
+    proc = subprocess.Popen([*CMD, "run", str(RULES_PATH), str(tmp_path / "corpus"), "--out", str(out),
+                             "--jobs", jobs], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=user_env(),
+                            start_new_session=True)
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and not (out.exists() and list(out.glob("*.xml"))):
+        time.sleep(0.01)
+    return proc, docs, out
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="reads /proc")
+@pytest.mark.parametrize("signum, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143), (signal.SIGHUP, 129)])
+@pytest.mark.parametrize("whole_group", [False, True])
+def test_a_stopped_run_ends_its_workers_and_says_what_it_wrote(tmp_path, signum, status, whole_group):
+    proc, docs, out = _start_slow_run(tmp_path)
+    workers = _children(proc.pid)
+    assert proc.poll() is None and workers, "the run ended before the signal"
+    (os.killpg if whole_group else os.kill)(proc.pid, signum)
+    stdout, stderr = proc.communicate(timeout=30)
+    assert proc.returncode == status, stderr
+    written = sorted(p.stem for p in out.glob("*.xml"))
+    assert 0 < len(written) < len(docs)
+    assert stderr.decode() == (f"vaskel: interrupted: {len(written)} of {len(docs)} documents written to {out}; "
+                               f"their traces in {out / 'trace.txt'}\n")
+    assert stdout == b""
+    # The trace holds the written documents, each once, and nothing else is left.
+    assert sorted(Path(p).stem for p in trace_pieces(out / "trace.txt")) == written
+    assert hidden(out) == []
+    deadline = time.monotonic() + 5
+    while not all(_gone(pid) for pid in workers) and time.monotonic() < deadline:
+        time.sleep(0.02)
+    assert all(_gone(pid) for pid in workers)
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="reads /proc")
+def test_a_killed_worker_costs_one_document_and_nothing_is_done_twice(tmp_path):
+    proc, docs, out = _start_slow_run(tmp_path, count=30)
+    workers = _children(proc.pid)
+    assert workers and proc.poll() is None
+    os.kill(workers[0], signal.SIGKILL)
+    stdout, stderr = proc.communicate(timeout=120)
+    lines = stderr.decode().splitlines()
+    assert proc.returncode == 1 and len(lines) == 1 and lines[0].endswith("the worker process running it ended abruptly")
+    assert f"29 of 30 documents written to {out} (xml), 1 failed" in stdout.decode()
+    pieces = trace_pieces(out / "trace.txt")
+    assert sorted(pieces) == sorted(str(p) for p in docs.values())
+    victim = lines[0].split("vaskel: ", 1)[1].split(": the worker")[0]
+    assert pieces[victim] == ""
+    assert sorted(p.stem for p in out.glob("*.xml")) == sorted(n for n, p in docs.items() if str(p) != victim)
+    assert hidden(out) == []
