@@ -20,6 +20,10 @@ import pytest
 import vaskel
 from vaskel_tools import silence_trace
 
+# These tests are about the runner, not its formats: they read the tree export and
+# the whole trace (every rule line), as the run writes them with these options.
+TREE_RUN = ("--format", "xml", "--all-rule-lines")
+
 ROOT = Path(__file__).resolve().parent.parent
 DATA = ROOT / "python" / "vaskel_tools" / "data"
 RULES = json.loads((DATA / "regles.json").read_text(encoding="utf-8"))
@@ -64,7 +68,7 @@ def test_two_workers_match_a_sequential_run(tmp_path, keep_trace):
     make_corpus(tmp_path / "corpus")
     (tmp_path / "corpus" / "bad.txt").write_bytes(b"\xff")
     # Relative paths: this process reads the texts, not the workers.
-    done = subprocess.run([sys.executable, "-m", "vaskel_tools", "run", str(DATA / "regles.json"), "corpus",
+    done = subprocess.run([sys.executable, "-m", "vaskel_tools", "run", *TREE_RUN, str(DATA / "regles.json"), "corpus",
                            "--out", "out", "--dask", "local", "--jobs", "2", *([] if keep_trace else ["--trace", "none"])],
                           capture_output=True, text=True, timeout=300, cwd=tmp_path, env=user_env())
     assert done.returncode == 1, done.stderr
@@ -86,7 +90,7 @@ def test_two_workers_match_a_sequential_run(tmp_path, keep_trace):
 @needs_dask
 def test_a_bad_address_gets_one_line_at_once(tmp_path):
     make_corpus(tmp_path / "corpus", 2)
-    done = subprocess.run([sys.executable, "-m", "vaskel_tools", "run", str(DATA / "regles.json"),
+    done = subprocess.run([sys.executable, "-m", "vaskel_tools", "run", *TREE_RUN, str(DATA / "regles.json"),
                            str(tmp_path / "corpus"), "--out", str(tmp_path / "out"), "--dask", "bogus"],
                           capture_output=True, text=True, timeout=60, env=user_env())
     assert done.returncode == 1
@@ -103,7 +107,7 @@ def test_an_unreachable_scheduler_gets_one_line_and_truncates_nothing(tmp_path):
     (out / "trace.txt").write_text("the trace of an earlier run", encoding="utf-8")
     # A network namespace of its own, whose loopback is down: nothing answers.
     began = time.monotonic()
-    done = subprocess.run(["unshare", "-n", sys.executable, "-m", "vaskel_tools", "run", str(DATA / "regles.json"),
+    done = subprocess.run(["unshare", "-n", sys.executable, "-m", "vaskel_tools", "run", *TREE_RUN, str(DATA / "regles.json"),
                            str(tmp_path / "corpus"), "--out", str(out), "--dask", "tcp://127.0.0.1:8786"],
                           capture_output=True, text=True, timeout=120, env=user_env())
     assert time.monotonic() - began < 30
@@ -135,7 +139,7 @@ CLUSTER = textwrap.dedent("""
             client.wait_for_workers(2, timeout=60)
             if any(client.run(lambda: os.listdir(corpus)).values()):
                 sys.exit("the workers see the corpus")
-        run = subprocess.Popen([py, "-m", "vaskel_tools", "run", rules, os.path.basename(corpus), "--out", out_name,
+        run = subprocess.Popen([py, "-m", "vaskel_tools", "run", "--format", "xml", "--all-rule-lines", rules, os.path.basename(corpus), "--out", out_name,
                                 "--dask", address], cwd=os.path.dirname(corpus), stdout=subprocess.PIPE,
                                stderr=subprocess.PIPE)
         out = os.path.join(os.path.dirname(corpus), out_name)

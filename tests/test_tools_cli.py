@@ -14,6 +14,10 @@ import vaskel
 from conftest import PanicException
 from vaskel_tools import corpus, silence_trace
 
+# These tests are about the runner, not its formats: they read the tree export and
+# the whole trace (every rule line), as the run writes them with these options.
+TREE_RUN = ("--format", "xml", "--all-rule-lines")
+
 DATA = Path(__file__).resolve().parent.parent / "python" / "vaskel_tools" / "data"
 RULES_PATH = DATA / "regles.json"
 RULES = json.loads(RULES_PATH.read_text(encoding="utf-8"))
@@ -41,7 +45,7 @@ def expected_xml(text):
 def test_version_and_usage():
     done = vaskel_cmd("--version")
     assert done.stdout.decode() == f"{version('vaskel')}\n"
-    for args in ([], ["run", str(RULES_PATH)], ["frobnicate"], ["run", str(RULES_PATH), "x", "--out", "o", "--jobs", "0"]):
+    for args in ([], ["run", *TREE_RUN, str(RULES_PATH)], ["frobnicate"], ["run", *TREE_RUN, str(RULES_PATH), "x", "--out", "o", "--jobs", "0"]):
         done = vaskel_cmd(*args)
         assert done.returncode == 2 and b"Traceback" not in done.stderr, args
 
@@ -93,7 +97,7 @@ def test_bad_rule_bases_get_one_line(tmp_path, content, message):
     rules = tmp_path / "r.json"
     if content is not None:
         rules.write_bytes(content)
-    for args in (["explain", rules], ["run", rules, DATA / "texte.txt", "--out", tmp_path / "o"]):
+    for args in (["explain", rules], ["run", *TREE_RUN, rules, DATA / "texte.txt", "--out", tmp_path / "o"]):
         done = vaskel_cmd(*args)
         err = done.stderr.decode()
         assert done.returncode == 1 and err.count("\n") == 1 and message in err and str(rules) in err
@@ -115,7 +119,7 @@ def test_run_writes_every_document_and_one_trace_piece_each(tmp_path, jobs):
     (tmp_path / "extra.txt").write_text("le chat", encoding="utf-8")
     out, trace, spool = tmp_path / "out", tmp_path / "trace.txt", tmp_path / "tmp"
     spool.mkdir()
-    done = vaskel_cmd("run", RULES_PATH, tmp_path / "corpus", tmp_path / "extra.txt", tmp_path / "nope.txt",
+    done = vaskel_cmd("run", *TREE_RUN, RULES_PATH, tmp_path / "corpus", tmp_path / "extra.txt", tmp_path / "nope.txt",
                       "--out", out, "--trace", trace, "--jobs", jobs, env={"TMPDIR": str(spool)})
     assert list(spool.iterdir()) == []  # nothing in the temporary folder
     assert sorted(p.name for p in tmp_path.iterdir()) == ["corpus", "extra.txt", "out", "tmp", "trace.txt"]
@@ -156,11 +160,11 @@ def test_run_json_no_trace_and_name_clashes(tmp_path):
     (tmp_path / "a" / "x.txt").write_text("le chat", encoding="utf-8")
     (tmp_path / "b" / "x.txt").write_text("la souris", encoding="utf-8")
     out = tmp_path / "out"
-    done = vaskel_cmd("run", RULES_PATH, tmp_path / "a", tmp_path / "b", "--out", out, "--format", "json",
+    done = vaskel_cmd("run", *TREE_RUN, RULES_PATH, tmp_path / "a", tmp_path / "b", "--out", out, "--format", "json",
                       "--trace", "none", "--jobs", "1")
     assert done.returncode == 1
     assert "would write the same output file as" in done.stderr.decode()
-    assert json.loads((out / "x.json").read_text(encoding="utf-8"))["levels"][0][0]["data"] == "le"
+    assert json.loads((out / "x.json").read_text(encoding="utf-8"))["levels"][0][0] == "le"
     assert sorted(p.name for p in out.iterdir()) == ["x.json"]
     assert done.stdout.decode().count("\n") == 1 and b"lower" not in done.stdout
 
@@ -169,15 +173,16 @@ def test_a_panicking_document_is_reported_and_the_others_still_run(tmp_path, mon
     docs = make_corpus(tmp_path / "corpus", 3)
     real = corpus._export
 
-    def export(fmt, tokens, rules, text):
+    def export(state, tokens, text):
         if tokens[:5] == vaskel.tokenize(docs["doc01"].read_text(encoding="utf-8"))[:5]:
             vaskel.Tree([]).get_children(9, 0)
-        return real(fmt, tokens, rules, text)
+        return real(state, tokens, text)
 
     monkeypatch.setattr(corpus, "_export", export)
     found, refused = corpus.find_documents([str(tmp_path / "corpus")], ".xml")
     out = tmp_path / "out"
-    summary = corpus.run_corpus(RULES, found, str(out), trace_path=str(tmp_path / "t"), jobs=1)
+    summary = corpus.run_corpus(RULES, found, str(out), fmt="xml", trace_path=str(tmp_path / "t"), jobs=1,
+                                 all_rule_lines=True)
     assert refused == [] and summary.written == 2
     assert summary.failed == [(str(docs["doc01"]), f"{docs['doc01']}: internal failure: "
                                "index out of bounds: the len is 1 but the index is 9")]
@@ -225,17 +230,17 @@ def test_a_worker_that_dies_costs_only_its_document(tmp_path, monkeypatch):
     victim = vaskel.tokenize(docs["doc07"].read_text(encoding="utf-8"))[:5]
     real = corpus._export
 
-    def export(fmt, tokens, rules, text):
+    def export(state, tokens, text):
         if tokens[:5] == victim:
             os._exit(9)  # as if killed for its memory
-        return real(fmt, tokens, rules, text)
+        return real(state, tokens, text)
 
     monkeypatch.setattr(corpus, "_export", export)
     found, _ = corpus.find_documents([str(tmp_path / "corpus")], ".xml")
     out = tmp_path / "out"
     seen = []
-    summary = corpus.run_corpus(RULES, found, str(out), trace_path=str(tmp_path / "t"), jobs=2,
-                                on_result=lambda result: seen.append(result.path))
+    summary = corpus.run_corpus(RULES, found, str(out), fmt="xml", all_rule_lines=True,
+                                trace_path=str(tmp_path / "t"), jobs=2, on_result=lambda result: seen.append(result.path))
     victims = sorted(str(p) for p in docs.values()
                      if vaskel.tokenize(p.read_text(encoding="utf-8"))[:5] == victim)
     assert 1 < len(victims) < 24
@@ -257,7 +262,7 @@ def test_progress_bar_only_on_a_terminal(tmp_path):
     import termios
 
     make_corpus(tmp_path / "corpus", 3)
-    args = [sys.executable, "-m", "vaskel_tools", "run", str(RULES_PATH), str(tmp_path / "corpus")]
+    args = [sys.executable, "-m", "vaskel_tools", "run", *TREE_RUN, str(RULES_PATH), str(tmp_path / "corpus")]
     main, sub = pty.openpty()
     fcntl.ioctl(sub, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
     with subprocess.Popen(args + ["--out", str(tmp_path / "a")], stdout=subprocess.PIPE, stderr=sub) as proc:
@@ -274,5 +279,5 @@ def test_progress_bar_only_on_a_terminal(tmp_path):
         assert proc.wait(timeout=60) == 0
     os.close(main)
     assert b"0/3" in seen and b"doc" in seen
-    piped = vaskel_cmd("run", RULES_PATH, tmp_path / "corpus", "--out", tmp_path / "b")
+    piped = vaskel_cmd("run", *TREE_RUN, RULES_PATH, tmp_path / "corpus", "--out", tmp_path / "b")
     assert piped.returncode == 0 and piped.stderr == b""

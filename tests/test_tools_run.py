@@ -20,6 +20,10 @@ import pytest
 import vaskel
 from vaskel_tools import capture_trace, corpus, files, silence_trace
 
+# These tests are about the runner, not its formats: they read the tree export and
+# the whole trace (every rule line), as the run writes them with these options.
+TREE_RUN = ("--format", "xml", "--all-rule-lines")
+
 DATA = Path(__file__).resolve().parent.parent / "python" / "vaskel_tools" / "data"
 RULES_PATH = DATA / "regles.json"
 RULES = json.loads(RULES_PATH.read_text(encoding="utf-8"))
@@ -92,7 +96,7 @@ def test_a_trace_path_that_would_destroy_a_file_is_refused(tmp_path, case):
     else:
         args += ["--trace", tmp_path]
     before = {p: p.read_bytes() for p in tmp_path.rglob("*") if p.is_file()}
-    done = run("run", *args)
+    done = run("run", *TREE_RUN, *args)
     assert done.returncode == 2, done.stderr
     assert done.stderr.count(b"\n") == 1 and done.stderr.startswith(b"vaskel: ") and done.stdout == b""
     assert {p: p.read_bytes() for p in tmp_path.rglob("*") if p.is_file()} == before
@@ -101,14 +105,14 @@ def test_a_trace_path_that_would_destroy_a_file_is_refused(tmp_path, case):
 def test_an_empty_folder_is_an_error_not_a_failed_document(tmp_path):
     (tmp_path / "empty").mkdir()
     out = tmp_path / "out"
-    done = run("run", RULES_PATH, tmp_path / "empty", "--out", out)
+    done = run("run", *TREE_RUN, RULES_PATH, tmp_path / "empty", "--out", out)
     assert done.returncode == 1
     assert done.stderr.decode().splitlines() == [f"vaskel: {tmp_path / 'empty'}: no *.txt file in this folder",
                                                  "vaskel: no document to process"]
     assert not out.exists()  # no folder made, no empty trace file
     # Beside real documents it is an error line, not a document in the count.
     make_corpus(tmp_path / "corpus", 2)
-    done = run("run", RULES_PATH, tmp_path / "empty", tmp_path / "corpus", "--out", out)
+    done = run("run", *TREE_RUN, RULES_PATH, tmp_path / "empty", tmp_path / "corpus", "--out", out)
     assert done.returncode == 1
     assert "2 of 2 documents written" in done.stdout.decode() and "0 failed" in done.stdout.decode()
 
@@ -117,7 +121,7 @@ def test_a_folder_named_like_a_text_is_not_a_document(tmp_path):
     make_corpus(tmp_path / "corpus", 2)
     (tmp_path / "corpus" / "sub.txt").mkdir()
     (tmp_path / "corpus" / "sub.txt" / "inner.txt").write_text("le chat", encoding="utf-8")
-    done = run("run", RULES_PATH, tmp_path / "corpus", "--out", tmp_path / "out")
+    done = run("run", *TREE_RUN, RULES_PATH, tmp_path / "corpus", "--out", tmp_path / "out")
     assert done.returncode == 0 and done.stderr == b""
     assert "2 of 2 documents written" in done.stdout.decode()
     assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["doc00.xml", "doc01.xml", "trace.txt"]
@@ -129,7 +133,7 @@ def test_only_regular_files_are_read(tmp_path):
     make_corpus(corpus_dir, 2)
     os.mkfifo(corpus_dir / "pipe.txt")
     (corpus_dir / "zero.txt").symlink_to("/dev/zero")
-    done = run("run", RULES_PATH, corpus_dir, "--out", tmp_path / "out", timeout=60)
+    done = run("run", *TREE_RUN, RULES_PATH, corpus_dir, "--out", tmp_path / "out", timeout=60)
     assert done.returncode == 1
     assert sorted(done.stderr.decode().splitlines()) == [
         f"vaskel: {corpus_dir / name}: cannot read: not a regular file (only regular files are read)"
@@ -168,7 +172,7 @@ def test_a_text_over_the_limit_is_refused_before_it_is_read(tmp_path, monkeypatc
 def test_written_files_follow_the_umask(tmp_path, mask):
     make_corpus(tmp_path / "corpus", 2)
     out, page = tmp_path / "out", tmp_path / "page.html"
-    for args in (["run", RULES_PATH, tmp_path / "corpus", "--out", out],
+    for args in (["run", *TREE_RUN, RULES_PATH, tmp_path / "corpus", "--out", out],
                  ["show", RULES_PATH, DATA / "texte.txt", "--html", page]):
         done = run(*args, preexec_fn=lambda: os.umask(mask))
         assert done.returncode == 0, done.stderr
@@ -194,7 +198,7 @@ def test_each_output_is_synced_before_its_rename_and_the_folder_after(tmp_path, 
     found, _ = corpus.find_documents([str(tmp_path / "corpus")], ".xml")
     out = str(tmp_path / "out")
     with silence_trace():
-        corpus.run_corpus(RULES, found, out, trace_path=str(tmp_path / "trace.txt"), jobs=1)
+        corpus.run_corpus(RULES, found, out, fmt="xml", trace_path=str(tmp_path / "trace.txt"), jobs=1)
     renames = [e for e in events if e[0] == "replace"]
     assert sorted(os.path.basename(e[2]) for e in renames) == ["doc00.xml", "doc01.xml", "doc02.xml"]
     for _, src, dst in renames:
@@ -209,7 +213,7 @@ def test_long_document_names_work(tmp_path, length):
     corpus_dir.mkdir()
     stem = "é" * (length // 2) + "a" * (length % 2)  # `length` bytes
     (corpus_dir / f"{stem}.txt").write_text("le chat dort", encoding="utf-8")
-    done = run("run", RULES_PATH, corpus_dir, "--out", tmp_path / "out")
+    done = run("run", *TREE_RUN, RULES_PATH, corpus_dir, "--out", tmp_path / "out")
     assert done.returncode == 0, done.stderr
     assert (tmp_path / "out" / f"{stem}.xml").exists() and hidden(tmp_path / "out") == []
 
@@ -218,7 +222,7 @@ def test_long_document_names_work(tmp_path, length):
 def test_a_trace_on_a_device_needs_no_folder_beside_it(tmp_path, target):
     make_corpus(tmp_path / "corpus", 3)
     before = sorted(os.listdir("/dev"))
-    done = run("run", RULES_PATH, tmp_path / "corpus", "--out", tmp_path / "out", "--trace", target, "--jobs", "2")
+    done = run("run", *TREE_RUN, RULES_PATH, tmp_path / "corpus", "--out", tmp_path / "out", "--trace", target, "--jobs", "2")
     assert done.returncode == 0, done.stderr
     assert sorted(os.listdir("/dev")) == before
     assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["doc00.xml", "doc01.xml", "doc02.xml"]
@@ -232,7 +236,7 @@ def test_a_trace_on_a_device_needs_no_folder_beside_it(tmp_path, target):
 def test_each_trace_piece_is_exactly_its_documents_trace(tmp_path, jobs):
     docs = make_corpus(tmp_path / "corpus", 10)
     out = tmp_path / "out"
-    done = run("run", RULES_PATH, tmp_path / "corpus", "--out", out, "--jobs", jobs)
+    done = run("run", *TREE_RUN, RULES_PATH, tmp_path / "corpus", "--out", out, "--jobs", jobs)
     assert done.returncode == 0, done.stderr
     # The default trace file, named in the summary.
     assert done.stdout.decode().rstrip("\n").endswith(f"; trace in {out / 'trace.txt'}")
@@ -246,7 +250,7 @@ def test_each_trace_piece_is_exactly_its_documents_trace(tmp_path, jobs):
 def test_the_summary_counts_every_input(tmp_path):
     make_corpus(tmp_path / "corpus", 4)
     (tmp_path / "corpus" / "bad.txt").write_bytes(b"\xff")
-    done = run("run", RULES_PATH, tmp_path / "corpus", tmp_path / "missing.txt", "--out", tmp_path / "out",
+    done = run("run", *TREE_RUN, RULES_PATH, tmp_path / "corpus", tmp_path / "missing.txt", "--out", tmp_path / "out",
                "--trace", "none", "--jobs", "2")
     assert done.returncode == 1
     assert re.fullmatch(rf"vaskel run: 4 of 6 documents written to {re.escape(str(tmp_path / 'out'))} \(xml\), "
@@ -257,17 +261,17 @@ def test_the_summary_counts_every_input(tmp_path):
 def test_a_second_run_into_the_same_folder_says_what_it_leaves(tmp_path):
     make_corpus(tmp_path / "corpus", 2)
     out = tmp_path / "out"
-    assert run("run", RULES_PATH, tmp_path / "corpus", "--out", out).stderr == b""
+    assert run("run", *TREE_RUN, RULES_PATH, tmp_path / "corpus", "--out", out).stderr == b""
     # The same run again replaces its own files and says nothing.
-    assert run("run", RULES_PATH, tmp_path / "corpus", "--out", out).stderr == b""
-    done = run("run", RULES_PATH, tmp_path / "corpus", "--out", out, "--format", "json", "--trace", "none")
+    assert run("run", *TREE_RUN, RULES_PATH, tmp_path / "corpus", "--out", out).stderr == b""
+    done = run("run", *TREE_RUN, RULES_PATH, tmp_path / "corpus", "--out", out, "--format", "json", "--trace", "none")
     assert done.returncode == 0
     assert done.stderr.decode() == (f"vaskel: {out}: already holds 3 file(s) this run does not write, "
                                     "left as they are (such as doc00.xml)\n")
 
 
 def test_jobs_are_capped_to_the_cores(tmp_path, monkeypatch):
-    assert "at most: the number of cores" in " ".join(run("run", "--help").stdout.decode().split())
+    assert "at most: the number of cores" in " ".join(run("run", *TREE_RUN, "--help").stdout.decode().split())
     monkeypatch.setattr(corpus, "_cores", lambda: 2)
     started = []
     real = corpus._Worker
@@ -278,7 +282,7 @@ def test_jobs_are_capped_to_the_cores(tmp_path, monkeypatch):
 
     monkeypatch.setattr(corpus, "_Worker", worker)
     found, _ = corpus.find_documents([str(tmp_path / "corpus")] if make_corpus(tmp_path / "corpus", 12) else [], ".xml")
-    summary = corpus.run_corpus(RULES, found, str(tmp_path / "out"), jobs=60)
+    summary = corpus.run_corpus(RULES, found, str(tmp_path / "out"), fmt="xml", jobs=60)
     assert summary.written == 12 and len(started) == 2
 
 
@@ -286,13 +290,13 @@ def test_the_output_folder_is_checked_before_any_document(tmp_path):
     make_corpus(tmp_path / "corpus", 2)
     blocker = tmp_path / "file"
     blocker.write_text("", encoding="utf-8")
-    done = run("run", RULES_PATH, tmp_path / "corpus", "--out", blocker / "out")
+    done = run("run", *TREE_RUN, RULES_PATH, tmp_path / "corpus", "--out", blocker / "out")
     assert done.returncode == 1 and done.stderr.count(b"\n") == 1 and b"cannot create the output folder" in done.stderr
     if os.geteuid() == 0:
         return  # root writes anywhere: the permission case needs another user
     locked = tmp_path / "locked"
     locked.mkdir(mode=0o555)
-    done = run("run", RULES_PATH, tmp_path / "corpus", "--out", locked)
+    done = run("run", *TREE_RUN, RULES_PATH, tmp_path / "corpus", "--out", locked)
     assert done.returncode == 1 and done.stderr == f"vaskel: {locked}: cannot write in the output folder: " \
                                                    "Permission denied\n".encode()
 
@@ -304,7 +308,7 @@ def test_closed_standard_streams(tmp_path, closed):
     for extra, status in (("", 0), (str(tmp_path / "missing.txt"), 1)):
         out = tmp_path / f"out{status}"
         script = f'exec "$@" {extra} --out {out} {redirs}'
-        done = subprocess.run(["sh", "-c", script, "sh", *CMD, "run", str(RULES_PATH), str(tmp_path / "corpus")],
+        done = subprocess.run(["sh", "-c", script, "sh", *CMD, "run", *TREE_RUN, str(RULES_PATH), str(tmp_path / "corpus")],
                               capture_output=True, timeout=120, env=user_env())
         assert done.returncode == status, done.stderr
         assert b"Traceback" not in done.stderr
@@ -339,7 +343,7 @@ def _gone(pid):
 def _start_slow_run(tmp_path, jobs="2", count=40):
     docs = make_corpus(tmp_path / "corpus", count, repeat=60)
     out = tmp_path / "out"
-    proc = subprocess.Popen([*CMD, "run", str(RULES_PATH), str(tmp_path / "corpus"), "--out", str(out),
+    proc = subprocess.Popen([*CMD, "run", *TREE_RUN, str(RULES_PATH), str(tmp_path / "corpus"), "--out", str(out),
                              "--jobs", jobs], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=user_env(),
                             start_new_session=True)
     deadline = time.monotonic() + 60
@@ -388,3 +392,47 @@ def test_a_killed_worker_costs_one_document_and_nothing_is_done_twice(tmp_path):
     assert pieces[victim] == ""
     assert sorted(p.stem for p in out.glob("*.xml")) == sorted(n for n, p in docs.items() if str(p) != victim)
     assert hidden(out) == []
+
+
+# --- what a run writes by default: the analysis, with each document's cut rule base --------
+
+
+def test_default_run_writes_the_analysis_and_cuts_the_rule_base(tmp_path):
+    import json
+
+    import vaskel
+    from vaskel_tools import RuleBase, analyse, capture_trace, merge_rules
+
+    make_corpus(tmp_path / "corpus", 2)
+    (tmp_path / "lex.tsv").write_text("petit\tADJ\nzèbre\tNOM\n", encoding="utf-8")
+    out = tmp_path / "out"
+    done = run("run", RULES_PATH, tmp_path / "corpus", "--out", out, "--jobs", "1",
+               "--lexicon", tmp_path / "lex.tsv")
+    assert done.returncode == 0, done.stderr
+    rules = merge_rules(RULES, {"petit": "ADJ", "zèbre": "NOM"})  # the JSON rule base wins on a clash
+    assert rules["zèbre"] == "NOM"
+    trace = (out / "trace.txt").read_text(encoding="utf-8")
+    assert trace.startswith("# rule lines: each document's trace lists only the rules its tokens can use")
+    for stem in ("doc00", "doc01"):
+        text = (tmp_path / "corpus" / f"{stem}.txt").read_text(encoding="utf-8")
+        doc = json.loads((out / f"{stem}.json").read_text(encoding="utf-8"))
+        whole = analyse(text, rules)
+        assert doc["tokens"] == whole.tokens and doc["levels"] == whole.levels
+        assert [(c["level"], c["start"], c["end"], c["key"], c["label"]) for c in doc["chunks"]] == \
+            [(c.level, c.start, c.end, c.key, c.label) for c in whole.chunks]
+        # The piece lists only the rules the document's tokens can use, the rest as the whole call.
+        cut = RuleBase(rules).for_tokens(whole.tokens)
+        assert "zèbre" not in cut and len(cut) < len(rules)
+        with capture_trace() as expected:
+            vaskel.engine(whole.tokens, cut)
+        piece = trace.split(f"# document: {tmp_path / 'corpus' / stem}.txt\n")[1].split("# document:")[0]
+        assert piece.splitlines() == expected.lines
+    # conll: token, offsets, one IOB column per level
+    done = run("run", RULES_PATH, tmp_path / "corpus" / "doc00.txt", "--out", tmp_path / "c", "--format", "conll",
+               "--trace", "none")
+    assert done.returncode == 0, done.stderr
+    rows = [line.split("\t") for line in (tmp_path / "c" / "doc00.conll").read_text(encoding="utf-8").splitlines()
+            if line]
+    text = (tmp_path / "corpus" / "doc00.txt").read_text(encoding="utf-8")
+    assert all(text[int(r[1]):int(r[2])] == r[0] for r in rows)
+    assert any(r[3].startswith("B-") for r in rows)
