@@ -54,7 +54,12 @@ def test_pickles_and_crosses_a_process_pool():
 
 
 PUBLIC = {"PanicException", "CapturedTrace", "capture_trace", "silence_trace", "Explanation", "explain", "to_dict",
-          "render_text", "render_html", "show", "RunSummary", "run_corpus"}
+          "render_text", "render_html", "show", "RunSummary", "run_corpus",
+          # chunks as data
+          "Chunk", "Analysis", "align", "chunks", "analyse", "to_iob", "Score", "score", "to_nltk", "to_spacy",
+          "to_dataframe", "to_json", "to_conll",
+          # lexicons
+          "RuleBase", "Lexicon", "load_lexicon", "read_lexicon", "merge_rules"}
 
 
 def test_every_public_name_is_listed_and_loads():
