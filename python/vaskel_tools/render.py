@@ -322,6 +322,18 @@ def _box_widths(levels: list[list[NodeDict]], keep: list[int]) -> list[list[floa
             for level, k in zip(levels, keep)]
 
 
+
+def _node_box(node: NodeDict, j: int, kind: str, x: float, y: float, w: float) -> str:
+    """One node of the drawing: its box, index and text, with the whole node as a tooltip."""
+    esc = html.escape
+    label = _visible(node["data"], 24)
+    tip = (f"level {node['level']}, index {node['index']}: {_visible(node['data'])}"
+           + (f"; children {node['children']}" if node["children"] else ""))
+    return (f'<g class="node {kind}"><title>{esc(tip)}</title>'
+            f'<rect x="{x:.1f}" y="{y:.1f}" width="{w:.1f}" height="{_BOX_H}" rx="5"/>'
+            f'<text class="idx" x="{x + 4:.1f}" y="{y + 11:.1f}">{j}</text>'
+            f'<text x="{x + 22:.1f}" y="{y + 18:.1f}">{esc(label) if label else "∅"}</text></g>')
+
 def _svg_rows(levels: list[list[NodeDict]], keep: list[int], title: str) -> str | None:
     """The levels as rows, the leaves at the bottom; None when that drawing
     would be wider than a page (``_PAGE_W``)."""
@@ -373,13 +385,7 @@ def _svg_rows(levels: list[list[NodeDict]], keep: list[int], title: str) -> str 
         for j in range(keep[lvl]):
             node = levels[lvl][j]
             x, w = xs[lvl][j], width_of[lvl][j]
-            label = _visible(node["data"], 24)
-            tip = (f"level {node['level']}, index {node['index']}: {_visible(node['data'])}"
-                   + (f"; children {node['children']}" if node["children"] else ""))
-            parts.append(f'<g class="node {kind}"><title>{esc(tip)}</title>'
-                         f'<rect x="{x:.1f}" y="{y:.1f}" width="{w:.1f}" height="{_BOX_H}" rx="5"/>'
-                         f'<text class="idx" x="{x + 4:.1f}" y="{y + 11:.1f}">{j}</text>'
-                         f'<text x="{x + 22:.1f}" y="{y + 18:.1f}">{esc(label) if label else "∅"}</text></g>')
+            parts.append(_node_box(node, j, kind, x, y, w))
         if keep[lvl] < len(levels[lvl]):
             x = xs[lvl][keep[lvl] - 1] + width_of[lvl][keep[lvl] - 1] + 12 if keep[lvl] else _LEFT
             parts.append(f'<text class="lvl" x="{x:.1f}" y="{y + 17:.1f}">… '
@@ -435,13 +441,7 @@ def _svg_columns(levels: list[list[NodeDict]], keep: list[int], title: str) -> s
         for j in range(keep[lvl]):
             node = levels[lvl][j]
             x, y, w = xs[lvl], ys[lvl][j], width_of[lvl][j]
-            label = _visible(node["data"], 24)
-            tip = (f"level {node['level']}, index {node['index']}: {_visible(node['data'])}"
-                   + (f"; children {node['children']}" if node["children"] else ""))
-            parts.append(f'<g class="node {kind}"><title>{esc(tip)}</title>'
-                         f'<rect x="{x:.1f}" y="{y:.1f}" width="{w:.1f}" height="{_BOX_H}" rx="5"/>'
-                         f'<text class="idx" x="{x + 4:.1f}" y="{y + 11:.1f}">{j}</text>'
-                         f'<text x="{x + 22:.1f}" y="{y + 18:.1f}">{esc(label) if label else "∅"}</text></g>')
+            parts.append(_node_box(node, j, kind, x, y, w))
         if keep[lvl] < len(levels[lvl]):
             y = ys[lvl][keep[lvl] - 1] + step + 14 if keep[lvl] else top + 14
             parts.append(f'<text class="lvl" x="{xs[lvl]:.1f}" y="{y:.1f}">… '

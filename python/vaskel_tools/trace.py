@@ -17,7 +17,7 @@ import tempfile
 import threading
 from collections.abc import Iterator
 from contextlib import contextmanager
-from typing import IO
+from typing import IO, Any
 
 __all__ = ["CapturedTrace", "capture_trace", "silence_trace"]
 
@@ -57,8 +57,9 @@ class CapturedTrace:
         return f"<CapturedTrace: {len(self.data)} bytes>"
 
 
-def _flush_stdout() -> None:
-    for stream in (sys.stdout, sys.__stdout__):
+def flush_streams(*streams: Any) -> None:
+    """Flushes each stream that is there; a closed or broken one is passed over."""
+    for stream in streams:
         if stream is not None:
             try:
                 stream.flush()
@@ -139,7 +140,7 @@ def _restore_buffering() -> None:
 def _fd1_to(target: IO[bytes]) -> Iterator[None]:
     block = _Block(target.fileno())
     with _lock:
-        _flush_stdout()
+        flush_streams(sys.stdout, sys.__stdout__)
         if not _open:
             _line_buffer_stdout()
         try:
@@ -158,7 +159,7 @@ def _fd1_to(target: IO[bytes]) -> Iterator[None]:
         yield
     finally:
         with _lock:
-            _flush_stdout()
+            flush_streams(sys.stdout, sys.__stdout__)
             at = _open.index(block)
             del _open[at]
             if not _open:

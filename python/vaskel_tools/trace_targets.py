@@ -22,24 +22,15 @@ import tempfile
 from collections.abc import Iterator
 from contextlib import contextmanager
 
-from .trace import restore_fd
+from .trace import flush_streams, restore_fd
 
 __all__ = ["TraceTarget", "DropTrace", "InlineTrace", "SpoolTrace", "TraceFile", "redirected"]
-
-
-def _flush_std() -> None:
-    for stream in (sys.stdout, sys.stderr):
-        if stream is not None:
-            try:
-                stream.flush()
-            except (OSError, ValueError):
-                pass
 
 
 @contextmanager
 def redirected(sink: int, fds: tuple[int, ...]) -> Iterator[None]:
     """Points each of ``fds`` at ``sink`` for the block; puts them back however it ends."""
-    _flush_std()
+    flush_streams(sys.stdout, sys.stderr)
     saved: list[tuple[int, int]] = []
     try:
         for fd in fds:
@@ -50,7 +41,7 @@ def redirected(sink: int, fds: tuple[int, ...]) -> Iterator[None]:
             os.dup2(sink, fd)
         yield
     finally:
-        _flush_std()
+        flush_streams(sys.stdout, sys.stderr)
         pending: BaseException | None = None
         for keep, fd in reversed(saved):
             try:
