@@ -31,7 +31,7 @@ Tree random_tree(FuzzedDataProvider& in) {
         budget -= n;
         for (std::size_t i = 0; i < n; ++i) {
             Node node;
-            node.data = fuzz::small_text(in, "ab<&\"\n\r", 3);
+            node.data = fuzz::small_text(in, "ab<&\"\n\r" "\x0b" "\xEF\xBF\xBE", 4);
             const bool faithful = in.ConsumeBool();
             node.level = faithful ? l : in.ConsumeIntegralInRange<std::uint32_t>(0, nlevels);
             node.index = faithful ? static_cast<std::uint32_t>(i) : in.ConsumeIntegralInRange<std::uint32_t>(0, 4);

@@ -14,7 +14,9 @@ using namespace vaskel::xml;
 namespace {
 
 XMLElement random_element(FuzzedDataProvider& in, int depth) {
-    constexpr std::string_view kAlphabet = "ab<&'\"\n\r\t]>[!CDAT";
+    // Markup, line breaks, CDATA markers, and the bytes of characters XML 1.0
+    // cannot carry (controls, U+FFFE and U+FFFF) and of U+FFFD.
+    constexpr std::string_view kAlphabet = "ab<&'\"\n\r\t]>[!CDAT" "\x01\x1f" "\xEF\xBF\xBE\xBD";
     XMLElement e(vaskel::fuzz::small_text(in, "ab\n", 2));
     const std::size_t nattrs = in.ConsumeIntegralInRange<std::size_t>(0, 2);
     for (std::size_t k = 0; k < nattrs; ++k) {

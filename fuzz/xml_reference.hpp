@@ -18,8 +18,21 @@ inline std::string replace_all(std::string s, std::string_view from, std::string
     return s;
 }
 
-// Five replacements, one after the other, '&' first.
+// The characters XML 1.0 cannot carry (the C0 controls but tab, line feed
+// and carriage return; U+FFFE, U+FFFF), each replaced by U+FFFD.
+inline std::string reference_xml_safe(std::string s) {
+    for (int c = 0; c < 0x20; ++c) {
+        if (c == '\t' || c == '\n' || c == '\r') continue;
+        s = replace_all(std::move(s), std::string(1, static_cast<char>(c)), "\xEF\xBF\xBD");
+    }
+    s = replace_all(std::move(s), "\xEF\xBF\xBE", "\xEF\xBF\xBD");
+    return replace_all(std::move(s), "\xEF\xBF\xBF", "\xEF\xBF\xBD");
+}
+
+// The characters XML 1.0 cannot carry replaced, then five replacements, one
+// after the other, '&' first.
 inline std::string reference_escape_text(std::string s) {
+    s = reference_xml_safe(std::move(s));
     s = replace_all(std::move(s), "&", "&amp;");
     s = replace_all(std::move(s), "<", "&lt;");
     s = replace_all(std::move(s), ">", "&gt;");
@@ -39,7 +52,7 @@ inline std::string reference_text(const std::string& text) {
     const std::size_t open = text.find("<![CDATA[");
     const std::size_t close = open == std::string::npos ? open : text.find("]]>", open);
     if (close == std::string::npos) return reference_escape_text(text);
-    return reference_escape_text(text.substr(0, open)) + text.substr(open, close + 3 - open) +
+    return reference_escape_text(text.substr(0, open)) + reference_xml_safe(text.substr(open, close + 3 - open)) +
            reference_escape_text(text.substr(close + 3));
 }
 

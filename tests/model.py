@@ -253,7 +253,19 @@ def subtree(levels, lvl, i):
 CD_OPEN, CD_CLOSE = "<![CDATA[", "]]>"
 
 
+# XML 1.0 cannot carry these, not even as character references: the writer
+# puts U+FFFD REPLACEMENT CHARACTER in their place, wherever it escapes.
+UNWRITABLE = [chr(c) for c in range(0x20) if chr(c) not in "\t\n\r"] + ["\ufffe", "\uffff"]
+
+
+def xml_safe(s):
+    for ch in UNWRITABLE:
+        s = s.replace(ch, "\ufffd")
+    return s
+
+
 def escape_text(s):
+    s = xml_safe(s)
     for ch, ent in (("&", "&amp;"), ("<", "&lt;"), (">", "&gt;"), ("'", "&apos;"), ('"', "&quot;")):
         s = s.replace(ch, ent)
     return s
@@ -288,7 +300,7 @@ def pretty(element, newline="\n", indent="\t"):
         before, rest = split_cdata(text)
         content += escape_text(before)
         if rest is not None:
-            content += rest[0] + escape_text(rest[1])
+            content += xml_safe(rest[0]) + escape_text(rest[1])
     lines = content.split("\n")
     if lines[-1] == "":
         lines.pop()

@@ -63,6 +63,32 @@ PIPE_READER = """
             os.dup2(saved, 1); os.close(saved)
         reader.join(); os.close(r)
         return result, b"".join(chunks)
+    def through_pty(call):
+        # A pseudo-terminal whose master a thread reads, as terminal
+        # emulators written in Python do; raw, so that the bytes pass as
+        # they are.
+        import tty
+        master, slave = os.openpty()
+        tty.setraw(slave)
+        chunks = []
+        def read():
+            while True:
+                try:
+                    chunk = os.read(master, 65536)
+                except OSError:  # EIO once the last slave descriptor is closed
+                    return
+                if not chunk:
+                    return
+                chunks.append(chunk)
+        reader = threading.Thread(target=read)
+        reader.start()
+        saved = os.dup(1); os.dup2(slave, 1); os.close(slave)
+        try:
+            result = call()
+        finally:
+            os.dup2(saved, 1); os.close(saved)
+        reader.join(); os.close(master)
+        return result, b"".join(chunks)
 """
 
 
@@ -76,6 +102,25 @@ def test_pipe_drained_by_a_thread_of_the_same_process(call, tmp_path):
     want = expected(call)
     assert len(want) > 2_000_000, len(want)
     result, got = through_pipe(call)
+    assert result is not None
+    sys.stderr.write(f"{{len(got)}} {{got == want}}\\n")
+    """, cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr.decode()[-3000:]
+    size, same = proc.stderr.decode().split()
+    assert same == "True" and int(size) > 2_000_000
+
+
+@pytest.mark.parametrize("call", [
+    f"lambda: vaskel.engine(['le', 'chat'] * 40000, {BIG_RULES})",
+    "lambda: vaskel.Tree(['x' * 40] * 150000).to_xml()",
+])
+def test_terminal_read_by_a_thread_of_the_same_process(call, tmp_path):
+    # A write to a terminal blocks once its buffer (a few KB) is full, like a
+    # write to a full pipe: it must not hold the interpreter lock.
+    proc = run_child(PIPE_READER + f"""
+    call = {call}
+    want = expected(call)
+    result, got = through_pty(call)
     assert result is not None
     sys.stderr.write(f"{{len(got)}} {{got == want}}\\n")
     """, cwd=tmp_path)
@@ -158,36 +203,221 @@ def test_partial_writes_resume_where_they_stopped():
     assert b"".join(chunks) == (line + " : V\n[]\n").encode()
 
 
-def test_ctrl_c_during_a_failure_report_is_not_lost():
+INDEX_300K = "index out of bounds: the len is 300000 but the index is 300000"
+REPORT_300K = (r"^vaskel: internal failure in thread '{name}': index out of bounds: "
+               r"the len is 300000 but the index is 300000 \(at src/\S+:\d+\)$")
+
+
+def check_reports(lines, name):
+    assert lines and len(lines) % 2 == 0, lines
+    for report, note in zip(lines[::2], lines[1::2]):
+        assert re.match(REPORT_300K.format(name=name), report), lines
+        assert note.startswith("note:")
+
+
+# Any class: Ctrl-C's KeyboardInterrupt, a timeout that derives from
+# Exception, a class of the program's own.
+@pytest.mark.parametrize("raised", ["KeyboardInterrupt", "TimeoutError", "Deadline"])
+def test_signal_handler_exception_during_a_failure_report_is_not_lost(raised):
     # A signal caught after a call's last poll for signals, just before it
-    # fails: the failure is reported, and the handler's KeyboardInterrupt,
-    # which runs where the report reads the thread's name, surfaces with the
+    # fails: the failure is reported, and the handler's exception, which runs
+    # where the report reads the thread's name, surfaces with the
     # PanicException as its context and the thread's real name in the report.
     # (A signal caught earlier ends the call before the failure: see
     # test_interrupt.py.)
-    proc = run_child("""
+    proc = run_child(f"""
     import signal, sys, _vaskel_testing
+    class Deadline(Exception):
+        pass
+    Raised = {raised}
     def interrupt(signum, frame):
-        raise KeyboardInterrupt("from the handler")
+        raise Raised("from the handler")
     signal.signal(signal.SIGALRM, interrupt)
     try:
-        _vaskel_testing.signal_then_fail(
-            signal.SIGALRM, "index out of bounds: the len is 300000 but the index is 300000")
-    except KeyboardInterrupt as e:
-        sys.stderr.write(f"raised {type(e).__name__} {e.args} context {type(e.__context__).__name__} "
-                         f"{e.__context__.args}\\n")
+        _vaskel_testing.signal_then_fail(signal.SIGALRM, "{INDEX_300K}")
+    except Raised as e:
+        sys.stderr.write(f"raised {{type(e).__name__}} {{e.args}} context {{type(e.__context__).__name__}} "
+                         f"{{e.__context__.args}}\\n")
     """)
     err = proc.stderr.decode()
     assert proc.returncode == 0, err[-3000:]
     lines = err.splitlines()
-    assert lines[-1] == ("raised KeyboardInterrupt ('from the handler',) context PanicException "
-                         "('index out of bounds: the len is 300000 but the index is 300000',)")
-    reports = lines[:-1]
-    assert reports and len(reports) % 2 == 0
-    for report, note in zip(reports[::2], reports[1::2]):
-        assert re.match(r"^vaskel: internal failure in thread 'MainThread': index out of bounds: "
-                        r"the len is 300000 but the index is 300000 \(at src/\S+:\d+\)$", report), err
-        assert note.startswith("note:")
+    assert lines[-1] == f"raised {raised} ('from the handler',) context PanicException ('{INDEX_300K}',)"
+    check_reports(lines[:-1], "MainThread")
+
+
+@pytest.mark.parametrize("target", ["MainThread", "worker-7"])
+def test_asynchronous_exception_during_a_failure_report_is_not_lost(target):
+    # Another thread sets an exception on the target thread (as a watchdog
+    # does with PyThreadState_SetAsyncExc) while its to_xml walks a malformed
+    # tree; fd 1 is a pipe drained by a thread, so the walk releases the lock
+    # at each line and the setter runs. The interpreter raises that exception
+    # only between bytecode instructions: the report lets it do so, and the
+    # call ends with it, the PanicException as its context.
+    proc = run_child(PIPE_READER + f"""
+    import ctypes
+    class Stop(Exception):
+        pass
+    n = 300_000
+    tree = _vaskel_testing.make_tree(
+        [[("x", 0, k, []) for k in range(n)], [("top", 1, 0, list(range(n + 1)))]])
+    def attempt():
+        outcome = []
+        go = threading.Event()
+        ident = threading.get_ident()
+        def setter():
+            go.wait()
+            ctypes.pythonapi.PyThreadState_SetAsyncExc(ctypes.c_ulong(ident), ctypes.py_object(Stop))
+        threading.Thread(target=setter).start()
+        try:
+            try:
+                go.set()
+                tree.to_xml()
+            except Stop as e:
+                outcome.append(e)
+            except BaseException:
+                pass
+            for _ in range(1000):  # the exception arrives here if it came late
+                time.sleep(0.001)
+        except Stop:
+            pass
+        return outcome[0] if outcome and outcome[0].__context__ is not None else None
+    import time
+    def run():
+        for _ in range(10):
+            e = attempt()
+            if e is not None:
+                return e
+    found = []
+    def target():
+        found.append(through_pipe(run)[0])
+    if {target!r} == "MainThread":
+        target()
+    else:
+        t = threading.Thread(target=target, name={target!r})
+        t.start()
+        t.join()
+    e = found[0]
+    sys.stderr.write(f"raised {{type(e).__name__}} context {{type(e.__context__).__name__}} "
+                     f"{{e.__context__.args}}\\n")
+    """)
+    err = proc.stderr.decode()
+    assert proc.returncode == 0, err[-3000:]
+    lines = err.splitlines()
+    assert lines[-1] == f"raised Stop context PanicException ('{INDEX_300K}',)"
+    check_reports(lines[:-1], target)
+
+
+FD2_PIPE = """
+    import fcntl, os, sys, threading, vaskel, _vaskel_testing
+    def small_pipe():
+        r, w = os.pipe()
+        fcntl.fcntl(w, getattr(fcntl, "F_SETPIPE_SZ", 1031), 4096)
+        return r, w
+    def provoke(count):
+        for _ in range(count):
+            try:
+                vaskel.Tree([]).get_children(1, 0)
+            except BaseException as e:
+                assert type(e).__name__ == "PanicException", e
+"""
+
+
+def test_failure_reports_to_a_pipe_drained_by_a_thread_of_the_same_process():
+    # Two hundred reports overflow the pipe's 4 KB; the reader needs the lock
+    # to go on draining it, so each report is written without it.
+    proc = run_child(FD2_PIPE + """
+    r, w = small_pipe()
+    chunks = []
+    reader = threading.Thread(target=lambda: chunks.extend(iter(lambda: os.read(r, 65536), b"")))
+    reader.start()
+    saved = os.dup(2); os.dup2(w, 2); os.close(w)
+    try:
+        provoke(200)
+    finally:
+        os.dup2(saved, 2); os.close(saved)
+    reader.join()
+    lines = b"".join(chunks).decode().splitlines()
+    print(len(lines), len(set(lines)))
+    print(lines[0])
+    """, timeout=60)
+    assert proc.returncode == 0, proc.stderr.decode()[-3000:]
+    assert len(proc.stdout.decode().splitlines()) == 2, proc.stdout.decode()
+    count_distinct, first = proc.stdout.decode().splitlines()
+    count, distinct = count_distinct.split()
+    assert (count, distinct) == ("400", "2")
+    assert re.match(r"^vaskel: internal failure in thread 'MainThread': index out of bounds: the len is 1 "
+                    r"but the index is 1 \(at src/\S+:\d+\)$", first), first
+
+
+def test_ctrl_c_ends_a_failure_report_blocked_on_a_full_pipe():
+    # Nobody reads fd 2: the report fills the pipe and waits until the
+    # handler's KeyboardInterrupt ends it; the call raises that exception.
+    proc = run_child(FD2_PIPE + """
+    import signal
+    r, w = small_pipe()
+    saved = os.dup(2); os.dup2(w, 2)
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt("from the handler")
+    signal.signal(signal.SIGALRM, interrupt)
+    signal.setitimer(signal.ITIMER_REAL, 1.0)
+    try:
+        provoke(1000)
+    except KeyboardInterrupt as e:
+        outcome = f"{type(e).__name__} {e.args} context {type(e.__context__).__name__}"
+    finally:
+        os.dup2(saved, 2)
+    print(outcome)
+    """, timeout=30)
+    assert proc.returncode == 0, proc.stderr.decode()[-3000:]
+    assert proc.stdout.decode() == "KeyboardInterrupt ('from the handler',) context PanicException\n"
+
+
+# A daemon thread blocked on a write without the lock when the interpreter
+# exits: the interpreter ends it as it takes the lock back (a forced unwind
+# through vaskel's frames), and the process must exit cleanly. The main thread
+# leaves buffered output behind, so that the exit waits on the same pipe; the
+# parent drains it only once the exit is under way.
+EXIT_WHILE_BLOCKED = {
+    "trace": ("stdout", f"vaskel.engine(['le', 'chat'] * 40000, {BIG_RULES})"),
+    "to_xml trace": ("stdout", "vaskel.Tree(['x' * 40] * 150000).to_xml()"),
+    "failure report": ("stderr", "provoke(10 ** 6)"),
+}
+
+
+@pytest.mark.parametrize("case", list(EXIT_WHILE_BLOCKED))
+def test_exit_while_a_daemon_thread_waits_on_a_write(case):
+    stream, call = EXIT_WHILE_BLOCKED[case]
+    marker = "stderr" if stream == "stdout" else "stdout"
+    code = FD2_PIPE + f"""
+    import atexit, time
+    started = threading.Event()
+    def work():
+        started.set()
+        {call}
+    threading.Thread(target=work, daemon=True).start()
+    started.wait()
+    time.sleep(0.5)  # the thread now waits on the full pipe
+    sys.{stream}.write("main leaves\\n" * 20000)
+    atexit.register(lambda: os.write({2 if marker == "stderr" else 1}, b"exiting\\n"))
+    """
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, env=env)
+    try:
+        blocked, marked = (child.stdout, child.stderr) if stream == "stdout" else (child.stderr, child.stdout)
+        assert marked.readline() == b"exiting\n"
+        import time
+        time.sleep(0.5)  # the interpreter is finalising, its flush waiting on the pipe
+        drained = blocked.read()
+        rest = marked.read()
+        child.wait(timeout=60)
+    finally:
+        child.kill()
+    text = (rest if stream == "stdout" else drained).decode(errors="replace")
+    assert "terminate called" not in text and "Fatal" not in text, text[-3000:]
+    assert child.returncode == 0, text[-3000:]
+    assert drained.endswith(b"main leaves\n")
 
 
 # --- errors that must not be swallowed ----------------------------------------

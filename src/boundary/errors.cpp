@@ -11,6 +11,7 @@
 
 #include "core/interrupt.hpp"
 #include "interrupts.hpp"
+#include "core/line_sink.hpp"
 #include "py_ref.hpp"
 
 namespace vaskel::py {
@@ -53,17 +54,78 @@ std::string resumed_message(PyObject* value) {
     return std::string(s, static_cast<std::size_t>(n));
 }
 
+// Lets the interpreter deliver what it holds for this thread, and keeps the
+// first exception that comes of it in `interrupt`, whatever its class: the
+// handlers of signals already caught run (PyErr_CheckSignals), and an
+// exception set on the thread with PyThreadState_SetAsyncExc is raised. The
+// interpreter raises the latter only between two bytecode instructions, so a
+// piece of bytecode that cannot fail on its own is run for it. Whatever else
+// is pending (a second signal, say) stays with the interpreter, which
+// delivers it later.
+void take_interrupt(SavedError& interrupt) noexcept {
+    if (interrupt) return;
+    if (PyErr_CheckSignals() == 0) {
+        // Compiled once; if that cannot be done (no memory), there is no
+        // checkpoint, and the interpreter delivers the exception later.
+        static PyObject* checkpoint = nullptr;
+        static PyObject* globals = nullptr;
+        if (checkpoint == nullptr) checkpoint = Py_CompileString("None", "<vaskel>", Py_eval_input);
+        if (checkpoint != nullptr && globals == nullptr) globals = PyDict_New();
+        if (checkpoint == nullptr || globals == nullptr) {
+            PyErr_Clear();
+            return;
+        }
+        PyObject* none = PyEval_EvalCode(checkpoint, globals, globals);
+        if (none != nullptr) {
+            Py_DECREF(none);
+            return;
+        }
+    }
+    SavedError raised;
+    raised.swap(interrupt);
+}
+
+// The name threading keeps for the calling thread, read from its records
+// without running any bytecode, so that no handler and no asynchronous
+// exception can be raised meanwhile: threading._active maps the thread's
+// identifier to its Thread, which holds its name as _name. Empty when
+// threading is not imported or does not know the thread (one started outside
+// threading that never asked for its Thread). `holder` keeps the str.
+std::string_view registered_thread_name(PyRef& holder) noexcept {
+    PyRef module_name = PyRef::steal(PyUnicode_FromString("threading"));
+    PyRef threading = module_name ? PyRef::steal(PyImport_GetModule(module_name.get())) : PyRef();
+    PyRef active = threading ? PyRef::steal(PyObject_GetAttrString(threading.get(), "_active")) : PyRef();
+    PyRef ident = active && PyDict_Check(active.get())
+                      ? PyRef::steal(PyLong_FromUnsignedLong(PyThread_get_thread_ident()))
+                      : PyRef();
+    PyRef thread = ident ? PyRef::borrow(PyDict_GetItemWithError(active.get(), ident.get())) : PyRef();
+    PyRef name = thread ? PyRef::steal(PyObject_GetAttrString(thread.get(), "_name")) : PyRef();
+    if (name && PyUnicode_Check(name.get())) {
+        Py_ssize_t n = 0;
+        const char* s = PyUnicode_AsUTF8AndSize(name.get(), &n);
+        if (s != nullptr && n > 0) {
+            holder = std::move(name);
+            return std::string_view(s, static_cast<std::size_t>(n));
+        }
+    }
+    PyErr_Clear();
+    return {};
+}
+
 // The name of the calling Python thread, read without allocating on the C++
 // heap: the str that holds it is kept in `holder`, or the identifier is
 // formatted into `fallback` when the name cannot be read.
 //
-// threading.current_thread() is Python code, where the interpreter runs the
-// handlers of pending signals. A handler's exception (KeyboardInterrupt)
-// must not be lost there, nor make the name unreadable: the handlers of
-// signals already caught run first, and an exception that does not derive
-// from Exception, raised by the lookup, is kept in `interrupt` and the
-// lookup tried again. An ordinary error of the lookup only means no name.
+// Pending interrupts are taken first (take_interrupt), then the name is read
+// from threading's records. Only a thread those do not hold runs
+// threading.current_thread(), Python code where the interpreter may raise a
+// handler's exception again: one that does not derive from Exception is kept
+// in `interrupt` (if it is still empty) and the lookup tried again; any
+// other error of the lookup only means no name.
 std::string_view thread_name(PyRef& holder, char (&fallback)[64], SavedError& interrupt) noexcept {
+    take_interrupt(interrupt);
+    const std::string_view registered = registered_thread_name(holder);
+    if (!registered.empty()) return registered;
     auto keep_interrupt = [&]() noexcept {
         if (!interrupt) {
             SavedError raised;
@@ -71,7 +133,6 @@ std::string_view thread_name(PyRef& holder, char (&fallback)[64], SavedError& in
         }
         PyErr_Clear();
     };
-    if (PyErr_CheckSignals() < 0) keep_interrupt();
     for (int attempt = 0; attempt < 3; ++attempt) {
         PyRef threading = PyRef::steal(PyImport_ImportModule("threading"));
         PyRef current = threading ? PyRef::steal(PyObject_CallMethod(threading.get(), "current_thread", nullptr))
@@ -94,13 +155,39 @@ std::string_view thread_name(PyRef& holder, char (&fallback)[64], SavedError& in
     return std::string_view(fallback, n > 0 ? static_cast<std::size_t>(n) : 0);
 }
 
-// Writes the pieces to standard error in one write(2) where possible.
-void write_stderr(struct iovec* pieces, int count) noexcept {
+// Writes the pieces to standard error in one write(2) where possible. When a
+// write to fd 2 may block (write_may_block: a pipe, a socket or a terminal
+// that a thread of this process may be the one to drain), the interpreter
+// lock is released around each write(2). With `interrupt`, a signal that
+// interrupts a write runs its handler; an exception the handler raises is
+// kept there (if it is still empty), and the rest of the report is dropped:
+// an interrupt ends a report that nobody reads.
+void write_stderr(struct iovec* pieces, int count, SavedError* interrupt) {
     std::fflush(stdout);
     std::fflush(stderr);
+    const bool release_lock = write_may_block(2);
     while (count > 0) {
-        const ssize_t n = ::writev(2, pieces, count);
-        if (n < 0 && errno == EINTR) continue;
+        ssize_t n;
+        if (release_lock) {
+            PyThreadState* saved = PyEval_SaveThread();
+            n = ::writev(2, pieces, count);
+            const int error = errno;
+            take_lock_back(saved);
+            errno = error;
+        } else {
+            n = ::writev(2, pieces, count);
+        }
+        if (n < 0 && errno == EINTR) {
+            if (interrupt != nullptr) {
+                if (*interrupt) return;
+                if (PyErr_CheckSignals() < 0) {
+                    SavedError raised;
+                    raised.swap(*interrupt);
+                    return;
+                }
+            }
+            continue;
+        }
         if (n <= 0) return;  // the report is best effort; the exception still reaches Python
         std::size_t done = static_cast<std::size_t>(n);
         while (count > 0 && done >= pieces->iov_len) {
@@ -113,6 +200,52 @@ void write_stderr(struct iovec* pieces, int count) noexcept {
             pieces->iov_len -= done;
         }
     }
+}
+
+// Prints the error with its traceback as PyErr_PrintEx(0) does, through
+// sys.excepthook, but never ends the process: PyErr_PrintEx exits when the
+// error (or the hook's own error) is a SystemExit, and a PanicException
+// subclass may derive from SystemExit as well. Consumes the error.
+void print_resumed(SavedError& error) noexcept {
+    error.normalize();
+    PyObject* type = error.type();
+    PyObject* value = error.value();
+    PyObject* tb = error.traceback() != nullptr ? error.traceback() : Py_None;
+    if (type == nullptr || value == nullptr) {
+        error.discard();
+        return;
+    }
+    PyException_SetTraceback(value, tb);
+    PyObject* hook = PySys_GetObject("excepthook");  // borrowed
+    bool print = true;
+    if (PyObject* audit = PySys_GetObject("audit")) {
+        PyRef audited = PyRef::steal(PyObject_CallFunction(audit, "sOOOO", "sys.excepthook",
+                                                           hook != nullptr ? hook : Py_None, type, value, tb));
+        // An audit hook refuses the event with RuntimeError.
+        if (!audited && PyErr_ExceptionMatches(PyExc_RuntimeError)) print = false;
+        PyErr_Clear();
+    }
+    if (print && hook != nullptr) {
+        PyRef result = PyRef::steal(PyObject_CallFunctionObjArgs(hook, type, value, tb, nullptr));
+        if (!result) {
+            SavedError hook_error;
+            hook_error.normalize();
+            std::fflush(stdout);
+            PySys_WriteStderr("Error in sys.excepthook:\n");
+            if (hook_error.type() != nullptr && hook_error.value() != nullptr) {
+                PyErr_Display(hook_error.type(), hook_error.value(),
+                              hook_error.traceback() != nullptr ? hook_error.traceback() : Py_None);
+            }
+            PySys_WriteStderr("\nOriginal exception was:\n");
+            PyErr_Display(type, value, tb);
+            hook_error.discard();
+        }
+    } else if (print) {
+        PySys_WriteStderr("sys.excepthook is missing\n");
+        PyErr_Display(type, value, tb);
+    }
+    PyErr_Clear();
+    error.discard();
 }
 
 iovec piece(std::string_view s) noexcept { return iovec{const_cast<char*>(s.data()), s.size()}; }
@@ -150,12 +283,12 @@ void throw_pending_error() {
                                              reinterpret_cast<PyTypeObject*>(panic))) {
         error.normalize();
         std::string message = resumed_message(error.value());
-        std::fputs("vaskel: resuming an internal failure: a PanicException came back from Python code\n"
-                   "Python stack trace below:\n",
-                   stderr);
-        std::fflush(stderr);
-        error.restore();
-        PyErr_PrintEx(0);
+        constexpr std::string_view header =
+            "vaskel: resuming an internal failure: a PanicException came back from Python code\n"
+            "Python stack trace below:\n";
+        iovec pieces[] = {piece(header)};
+        write_stderr(pieces, 1, nullptr);
+        print_resumed(error);
         throw ResumedFailure(std::move(message));
     }
     error.restore();
@@ -190,7 +323,7 @@ void raise_panic(std::string_view message) noexcept {
     Py_DECREF(text);
 }
 
-void report_and_raise(std::string_view message, const SourceLocation& where) noexcept {
+void report_and_raise(std::string_view message, const SourceLocation& where) {
     PyErr_Clear();  // the PanicException below replaces any error still pending
     SavedError interrupt(nullptr);
     {
@@ -211,7 +344,7 @@ void report_and_raise(std::string_view message, const SourceLocation& where) noe
             piece(")\nnote: the call raises PanicException with this message; for a native backtrace, "
                   "run Python under gdb with 'catch throw'\n"),
         };
-        write_stderr(pieces, static_cast<int>(std::size(pieces)));
+        write_stderr(pieces, static_cast<int>(std::size(pieces)), &interrupt);
     }
     raise_panic(message);
     if (!interrupt) return;
@@ -227,7 +360,7 @@ void report_and_raise(std::string_view message, const SourceLocation& where) noe
     interrupt.restore();
 }
 
-PyObject* translate_current_exception(const SourceLocation& where) noexcept {
+PyObject* translate_current_exception(const SourceLocation& where) {
     try {
         throw;
     } catch (const PythonErrorSet&) {

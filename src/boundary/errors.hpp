@@ -5,6 +5,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
 #include <new>
 #include <string>
 #include <string_view>
@@ -48,24 +51,35 @@ void raise_panic(std::string_view message) noexcept;
 
 // Writes the failure report (one line, then the hint line) to standard error
 // and raises PanicException(message). Allocates nothing on the C++ heap, so
-// that it works when memory has run out. The thread's name is read by Python
-// code, where a signal handler may run: an exception that a handler raises
-// there (KeyboardInterrupt) is raised instead of the PanicException, which
-// becomes its __context__.
-void report_and_raise(std::string_view message, const SourceLocation& where) noexcept;
+// that it works when memory has run out. Before the report, the interpreter
+// runs the handlers of pending signals and raises an exception set on the
+// thread with PyThreadState_SetAsyncExc: the first exception that comes of
+// it, of whatever class (KeyboardInterrupt, a timeout...), is raised instead
+// of the PanicException, which becomes its __context__. So is the exception
+// of a handler that runs when a signal interrupts the report's write.
+//
+// Throws nothing, except the forced unwind with which the interpreter may end
+// the thread at exit while the report waits on fd 2 without the lock (see
+// take_lock_back); the same holds for translate_current_exception and
+// guarded.
+void report_and_raise(std::string_view message, const SourceLocation& where);
 
 // Turns the exception in flight into a Python error; call only from a catch
 // block. `where` is the boundary that caught it, reported for exceptions
 // that carry no place of their own. Returns null for the caller to return.
-PyObject* translate_current_exception(const SourceLocation& where) noexcept;
+PyObject* translate_current_exception(const SourceLocation& where);
 
 // Runs the body of a Python entry and maps every C++ exception onto a Python
-// exception, so that none ever unwinds into the interpreter.
+// exception, so that none ever unwinds into the interpreter. The forced
+// unwind that ends a thread at exit is no exception to map: it goes on.
 template <class Body>
-auto guarded(Body&& body, SourceLocation where = SourceLocation::current()) noexcept
-    -> decltype(body()) {
+auto guarded(Body&& body, SourceLocation where = SourceLocation::current()) -> decltype(body()) {
     try {
         return body();
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind&) {
+        throw;
+#endif
     } catch (...) {
         translate_current_exception(where);
         return {};

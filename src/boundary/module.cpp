@@ -71,6 +71,20 @@ PyObject* init_module() {
             return nullptr;
         }
         PyRef module = PyRef::steal(raw);
+        // Neither kind of attempt from a subinterpreter claims the once
+        // flag, so that the main interpreter may still import vaskel. The
+        // run made in the main interpreter on a subinterpreter's behalf gets
+        // the bare module: the import system only keeps it aside before it
+        // refuses the module in that subinterpreter or runs init there
+        // (refused below). An error raised from that run would be released
+        // in the subinterpreter, which Python 3.13.0 cannot do safely.
+        switch (init_caller()) {
+            case InitCaller::main: break;
+            case InitCaller::main_for_subinterpreter: return module.release();
+            case InitCaller::subinterpreter:
+                throw_error(PyExc_ImportError,
+                            "vaskel can be imported only in the main interpreter, not in a subinterpreter");
+        }
         if (!claim_first_init()) {
             throw_error(PyExc_ImportError,
                         "vaskel can be initialised only once per interpreter process; it was "

@@ -6,10 +6,34 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <cstddef>
 #include <utility>
 
 namespace vaskel::py {
+
+// Becomes true when the interpreter, at exit, ends a thread that runs
+// vaskel's code and waits without the interpreter lock (a daemon thread
+// blocked on a write): that thread unwinds without the lock, so the
+// references and the error its frames hold are left as they are instead of
+// being released, and from then on every other release is skipped as well.
+// It never becomes false again: the process is ending.
+inline std::atomic<bool> g_lock_lost_at_exit{false};
+
+inline bool lock_lost_at_exit() noexcept { return g_lock_lost_at_exit.load(std::memory_order_relaxed); }
+
+// PyEval_RestoreThread for code that released the lock around a call that
+// may block. At exit the interpreter ends a daemon thread right there, with
+// a forced unwind (abi::__forced_unwind on glibc): it passes on through the
+// caller's frames, none of which may be noexcept, and no frame may stop it.
+inline void take_lock_back(PyThreadState* saved) {
+    try {
+        PyEval_RestoreThread(saved);
+    } catch (...) {
+        g_lock_lost_at_exit.store(true, std::memory_order_relaxed);
+        throw;
+    }
+}
 
 class PyRef {
 public:
@@ -32,7 +56,9 @@ public:
         }
         return *this;
     }
-    ~PyRef() { Py_XDECREF(obj_); }
+    ~PyRef() {
+        if (obj_ != nullptr && !lock_lost_at_exit()) Py_DECREF(obj_);
+    }
 
     PyObject* get() const noexcept { return obj_; }
     explicit operator bool() const noexcept { return obj_ != nullptr; }
@@ -56,13 +82,14 @@ public:
     SavedError(const SavedError&) = delete;
     SavedError& operator=(const SavedError&) = delete;
     ~SavedError() {
-        if (type_ != nullptr) PyErr_Restore(type_, value_, tb_);
+        if (type_ != nullptr && !lock_lost_at_exit()) PyErr_Restore(type_, value_, tb_);
     }
 
     explicit operator bool() const noexcept { return type_ != nullptr; }
     PyObject* type() const noexcept { return type_; }
     // Null until normalize() when the error was set from a bare message.
     PyObject* value() const noexcept { return value_; }
+    PyObject* traceback() const noexcept { return tb_; }
     // Makes the value an instance of the type; if that fails, the error of
     // the failure (usually MemoryError) is what is saved from then on.
     void normalize() noexcept {

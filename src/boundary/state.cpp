@@ -101,6 +101,18 @@ PyObject* panic_type() noexcept {
 
 PyObject* existing_panic_type() noexcept { return g_state.panic; }
 
+InitCaller init_caller() noexcept {
+    // The main interpreter's identifier is 0.
+    PyThreadState* current = PyThreadState_Get();
+    if (PyInterpreterState_GetID(PyThreadState_GetInterpreter(current)) != 0) return InitCaller::subinterpreter;
+    // A real import always comes from Python code (the import system's own,
+    // at least), so its thread state has a frame; the one made for an import
+    // in a subinterpreter runs no Python code.
+    PyFrameObject* frame = PyThreadState_GetFrame(current);
+    Py_XDECREF(frame);
+    return frame != nullptr ? InitCaller::main : InitCaller::main_for_subinterpreter;
+}
+
 bool claim_first_init() noexcept {
     if (!g_state.initialised.exchange(true)) return true;
     if (g_state.publishing && g_state.publishing_thread == PyThread_get_thread_ident()) {

@@ -23,6 +23,14 @@ PyObject* panic_type() noexcept;
 // (a fetched error cannot be a PanicException before the type exists).
 PyObject* existing_panic_type() noexcept;
 
+// Who runs init. vaskel's objects live in the main interpreter (the one the
+// process started with) only. An import in a subinterpreter runs init there,
+// or (Python 3.13, for a module of single-phase init like vaskel) first in the
+// main interpreter, on a thread state made for that alone, and then, unless
+// the import system refuses the module in that subinterpreter, there too.
+enum class InitCaller { main, subinterpreter, main_for_subinterpreter };
+InitCaller init_caller() noexcept;
+
 // Exchanges the once flag with true; returns true for the first init of the
 // process only.
 bool claim_first_init() noexcept;

@@ -1,7 +1,7 @@
 // What the boundary does around a trace write(2) that may block (see
-// StdoutLineWriter): a pipe or a socket on fd 1 may be drained by another
-// thread of this process (a notebook kernel captures fd 1 so), which could
-// never run if the write waited with the interpreter lock held. A call
+// write_may_block): a pipe, a socket or a terminal on fd 1 may be drained by
+// another thread of this process (a notebook kernel captures fd 1 so), which
+// could never run if the write waited with the interpreter lock held. A call
 // writes its trace through
 //     InterpreterWriteHooks hooks;
 //     StdoutLineWriter trace(&hooks);
@@ -12,6 +12,7 @@
 
 #include "core/line_sink.hpp"
 #include "errors.hpp"
+#include "py_ref.hpp"
 
 namespace vaskel::py {
 
@@ -20,7 +21,8 @@ public:
     // The lock is released for the write(2) alone: the bytes written belong
     // to the call's own C++ buffers, which no Python code can reach.
     void before_write() noexcept override { saved_ = PyEval_SaveThread(); }
-    void after_write() noexcept override { PyEval_RestoreThread(saved_); }
+    // At exit, the interpreter may end the thread here (see take_lock_back).
+    void after_write() override { take_lock_back(saved_); }
 
     // A signal interrupted a write: its Python handler runs now, with the
     // lock held; an exception it raises (KeyboardInterrupt) ends the call.

@@ -11,17 +11,26 @@ namespace vaskel {
 
 namespace {
 
-// A pipe or a socket: a write can wait on a reader for ever.
-bool fd1_may_block() noexcept {
-    struct stat st;
-    if (::fstat(1, &st) != 0) return false;
-    return S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
+// The null device's number, looked up once: writes to it never wait.
+bool is_null_device(const struct stat& st) noexcept {
+    static const dev_t null_device = [] {
+        struct stat null_st;
+        return ::stat("/dev/null", &null_st) == 0 && S_ISCHR(null_st.st_mode) ? null_st.st_rdev : dev_t(-1);
+    }();
+    return st.st_rdev == null_device;
 }
 
 }  // namespace
 
+bool write_may_block(int fd) noexcept {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return true;
+    if (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) return false;
+    return !(S_ISCHR(st.st_mode) && is_null_device(st));
+}
+
 StdoutLineWriter::StdoutLineWriter(BlockingWriteHooks* hooks)
-    : hooks_(hooks), may_block_(hooks != nullptr && fd1_may_block()) {}
+    : hooks_(hooks), may_block_(hooks != nullptr && write_may_block(1)) {}
 
 void StdoutLineWriter::write_terminated(const char* p, std::size_t left) {
     for (;;) {

@@ -20,6 +20,18 @@ CdataSplit split_cdata(std::string_view text) {
 
 namespace {
 
+// A C0 control that XML 1.0 cannot carry.
+constexpr bool unwritable_control(char c) {
+    const auto b = static_cast<unsigned char>(c);
+    return b < 0x20 && b != '\t' && b != '\n' && b != '\r';
+}
+
+// What a byte of a CDATA section is written as: U+FFFD for a control XML
+// 1.0 cannot carry, else the byte itself (an empty view).
+constexpr std::string_view section_entity(char c) {
+    return unwritable_control(c) ? kReplacementCharacter : std::string_view();
+}
+
 // Entity for a character of text content, or an empty view when the
 // character stands as it is.
 constexpr std::string_view text_entity(char c) {
@@ -29,7 +41,7 @@ constexpr std::string_view text_entity(char c) {
         case '>': return "&gt;";
         case '\'': return "&apos;";
         case '"': return "&quot;";
-        default: return {};
+        default: return section_entity(c);
     }
 }
 
@@ -44,18 +56,31 @@ constexpr std::string_view attr_entity(char c) {
     }
 }
 
-// Appends s to out with every character that has an entity replaced by it.
-// One pass suffices: no entity contains a character that has an entity of
-// its own other than '&', and '&' in the input is replaced, never produced.
+// U+FFFE or U+FFFF (EF BF BE, EF BF BF) at s[k].
+bool nonchar_ffff_at(std::string_view s, std::size_t k) {
+    return k + 2 < s.size() && static_cast<unsigned char>(s[k]) == 0xEF &&
+           static_cast<unsigned char>(s[k + 1]) == 0xBF && (static_cast<unsigned char>(s[k + 2]) | 1) == 0xBF;
+}
+
+// Appends s to out with every character that has an entity replaced by it,
+// and U+FFFE and U+FFFF by U+FFFD. One pass suffices: no entity contains a
+// character that has an entity of its own other than '&', and '&' in the
+// input is replaced, never produced; U+FFFD has no replacement of its own.
 template <std::string_view (*Entity)(char)>
 void append_escaped(std::string& out, std::string_view s) {
     std::size_t run = 0;
     for (std::size_t k = 0; k < s.size(); ++k) {
-        const std::string_view entity = Entity(s[k]);
-        if (entity.empty()) continue;
+        std::string_view entity = Entity(s[k]);
+        std::size_t width = 1;
+        if (entity.empty()) {
+            if (!nonchar_ffff_at(s, k)) continue;
+            entity = kReplacementCharacter;
+            width = 3;
+        }
         out.append(s.data() + run, k - run);
         out.append(entity);
-        run = k + 1;
+        run = k + width;
+        k = run - 1;
     }
     out.append(s.data() + run, s.size() - run);
 }
@@ -124,7 +149,7 @@ std::string_view Writer::escaped_text(std::string_view data) {
     const CdataSplit split = split_cdata(data);
     append_escaped<text_entity>(scratch_, split.before);
     if (split.section_and_after) {
-        scratch_ += split.section_and_after->first;
+        append_escaped<section_entity>(scratch_, split.section_and_after->first);
         append_escaped<text_entity>(scratch_, split.section_and_after->second);
     }
     return scratch_;
@@ -160,7 +185,7 @@ void Writer::text_general(std::string_view text) {
     const CdataSplit split = split_cdata(text);
     feed(k, split.before, Escape::Text);
     if (split.section_and_after) {
-        feed(k, split.section_and_after->first);
+        feed(k, split.section_and_after->first, Escape::Section);
         feed(k, split.section_and_after->second, Escape::Text);
     }
 }
@@ -247,6 +272,7 @@ void Writer::run() {
         switch (t.escape) {
             case Escape::None: out_ += run; break;
             case Escape::Text: append_escaped<text_entity>(out_, run); break;
+            case Escape::Section: append_escaped<section_entity>(out_, run); break;
         }
     }
 }

@@ -3,6 +3,7 @@
 // the elements come from.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstring>
 #include <optional>
@@ -27,12 +28,40 @@ struct CdataSplit {
 };
 CdataSplit split_cdata(std::string_view text);
 
-// & < > ' " replaced by their entities.
+// XML 1.0 cannot carry the C0 controls other than tab, line feed and
+// carriage return (U+0000-U+0008, U+000B, U+000C, U+000E-U+001F), nor U+FFFE
+// and U+FFFF, not even as character references. Wherever the writer escapes
+// (text, CDATA sections included, and attribute values), each of them is
+// written as U+FFFD REPLACEMENT CHARACTER, so that the output is always
+// well-formed; every other character is written as before. Names, `newline`
+// and `indent` are written as given.
+inline constexpr std::string_view kReplacementCharacter = "\xEF\xBF\xBD";
+
+// & < > ' " replaced by their entities, and every character XML 1.0 cannot
+// carry by U+FFFD.
 std::string escape_text(std::string_view s);
 
-// Attribute values: the same five entities, and line feed, carriage return and
-// tab as character references, so that a parser reads back the exact value.
+// Attribute values: the same, and line feed, carriage return and tab as
+// character references, so that a parser reads back the exact value.
 std::string escape_attr(std::string_view s);
+
+namespace detail {
+// What the fast path must look at in a byte of text. kLook: a markup
+// character, a C0 control that XML 1.0 cannot carry, or 0xEF, which starts
+// U+FFFE and U+FFFF (and other characters, which the escaping tells apart).
+// kBreak: a line feed or a carriage return.
+inline constexpr unsigned char kLook = 1, kBreak = 2;
+inline constexpr std::array<unsigned char, 256> kByteClass = [] {
+    std::array<unsigned char, 256> t{};
+    for (int b = 0; b < 0x20; ++b) t[static_cast<std::size_t>(b)] = kLook;
+    t['\t'] = 0;
+    t['\n'] = kBreak;
+    t['\r'] = kBreak;
+    for (const unsigned char b : {'&', '<', '>', '\'', '"'}) t[b] = kLook;
+    t[0xEF] = kLook;
+    return t;
+}();
+}  // namespace detail
 
 // Writes elements to `out` as they are announced, depth first:
 //
@@ -47,8 +76,9 @@ std::string escape_attr(std::string_view s);
 // of its content. An element that gets neither children, text nor
 // begin_content() takes the short form <name .../>.
 //
-// Text is escaped except its first complete CDATA section; attribute values
-// are escaped; names are written as given. Strings given as names, `newline`
+// Text is escaped except its first complete CDATA section, in which only the
+// characters XML 1.0 cannot carry are replaced; attribute values are
+// escaped; names are written as given. Strings given as names, `newline`
 // and `indent` must stay valid until the element (or the writer) is done.
 // Memory grows with the output and the nesting depth only; nothing recurses.
 class Writer {
@@ -77,7 +107,7 @@ private:
         bool in_line = false;
         bool pending_cr = false;
     };
-    enum class Escape : unsigned char { None, Text };
+    enum class Escape : unsigned char { None, Text, Section };
     enum class Kind : unsigned char { Bytes, MarkCr, MarkLineEnd };
     struct Task {
         Kind kind;
@@ -93,20 +123,18 @@ private:
         }
         return false;
     }
-    // Text that is written as it stands on one line: nothing to escape, no
-    // line break.
+    // Text that is written as it stands on one line: nothing to escape or
+    // replace, no line break.
     static bool single_plain_line(std::string_view s) noexcept {
         for (const char c : s) {
-            switch (c) {
-                case '&': case '<': case '>': case '\'': case '"': case '\n': case '\r': return false;
-                default: break;
-            }
+            if (detail::kByteClass[static_cast<unsigned char>(c)] != 0) return false;
         }
         return true;
     }
+    // Text that is written as it stands: nothing to escape or replace.
     static bool plain_text(std::string_view s) noexcept {
         for (const char c : s) {
-            if (c == '&' || c == '<' || c == '>' || c == '\'' || c == '"') return false;
+            if ((detail::kByteClass[static_cast<unsigned char>(c)] & detail::kLook) != 0) return false;
         }
         return true;
     }
