@@ -118,30 +118,51 @@ def test_an_unreachable_scheduler_gets_one_line_and_truncates_nothing(tmp_path):
 
 
 CLUSTER = textwrap.dedent("""
-    # Runs inside `unshare -n`: a scheduler and two workers on this namespace's
-    # loopback, each worker in a mount namespace of its own where the corpus
-    # folder is hidden under an empty tmpfs; then `vaskel run` from the corpus'
-    # parent with relative paths, and one worker killed once outputs appear.
+    # Runs inside `unshare -n -m`: the client stays in this namespace, behind
+    # a bridge; the scheduler and two workers each get a network namespace of
+    # their own, joined to the bridge by a veth pair, and each worker a mount
+    # namespace of its own where the corpus folder is hidden under an empty
+    # tmpfs. Then `vaskel run` from the corpus' parent with relative paths, and
+    # one worker killed once outputs appear.
     import os, signal, subprocess, sys, time
     py, corpus, rules, out_name = sys.argv[1:5]
-    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
-    address = "tcp://127.0.0.1:8786"
-    procs = [subprocess.Popen([py, "-m", "distributed.cli.dask_scheduler", "--host", "127.0.0.1", "--port", "8786",
-                               "--no-dashboard"], stderr=subprocess.DEVNULL)]
-    hide = f"mount -t tmpfs none {corpus} && exec {py} -m distributed.cli.dask_worker {address} --nthreads 1 " \\
-           "--nworkers 1 --no-dashboard --death-timeout 60"
-    for _ in range(2):
-        procs.append(subprocess.Popen(["unshare", "-m", "--propagation", "private", "sh", "-c", hide], cwd="/",
-                                      stderr=subprocess.DEVNULL, start_new_session=True))
+    def sh(*cmd):
+        subprocess.run(cmd, check=True)
+    sh("mount", "--make-rprivate", "/")
+    sh("ip", "link", "set", "lo", "up")
+    sh("ip", "link", "add", "br0", "type", "bridge")
+    sh("ip", "addr", "add", "10.77.0.1/24", "dev", "br0")
+    sh("ip", "link", "set", "br0", "up")
+    hosts = {"sched": "10.77.0.10", "w1": "10.77.0.11", "w2": "10.77.0.12"}
+    for name, ip in hosts.items():
+        sh("ip", "netns", "add", f"vsk-{name}")
+        sh("ip", "link", "add", f"v-{name}", "type", "veth", "peer", "name", "eth0", "netns", f"vsk-{name}")
+        sh("ip", "link", "set", f"v-{name}", "master", "br0", "up")
+        sh("ip", "-n", f"vsk-{name}", "addr", "add", f"{ip}/24", "dev", "eth0")
+        sh("ip", "-n", f"vsk-{name}", "link", "set", "eth0", "up")
+        sh("ip", "-n", f"vsk-{name}", "link", "set", "lo", "up")
+    address = f"tcp://{hosts['sched']}:8786"
+    procs = [subprocess.Popen(["ip", "netns", "exec", "vsk-sched", py, "-m", "distributed.cli.dask_scheduler",
+                               "--host", hosts["sched"], "--port", "8786", "--no-dashboard"],
+                              stderr=subprocess.DEVNULL, start_new_session=True)]
+    for name in ("w1", "w2"):
+        hide = (f"mount -t tmpfs none {corpus} && exec {py} -m distributed.cli.dask_worker {address} "
+                f"--host {hosts[name]} --nthreads 1 --nworkers 1 --no-dashboard --death-timeout 60")
+        procs.append(subprocess.Popen(["ip", "netns", "exec", f"vsk-{name}", "unshare", "-m", "--propagation",
+                                       "private", "sh", "-c", hide], cwd="/", stderr=subprocess.DEVNULL,
+                                      start_new_session=True))
     try:
         from distributed import Client
         with Client(address, timeout=60) as client:
             client.wait_for_workers(2, timeout=60)
             if any(client.run(lambda: os.listdir(corpus)).values()):
                 sys.exit("the workers see the corpus")
-        run = subprocess.Popen([py, "-m", "vaskel_tools", "run", "--format", "xml", "--all-rule-lines", rules, os.path.basename(corpus), "--out", out_name,
-                                "--dask", address], cwd=os.path.dirname(corpus), stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE)
+            seen = sorted(w.rsplit(":", 1)[0] for w in client.scheduler_info()["workers"])
+            if seen != [f"tcp://{hosts['w1']}", f"tcp://{hosts['w2']}"]:
+                sys.exit(f"the workers are not on their own hosts: {seen}")
+        run = subprocess.Popen([py, "-m", "vaskel_tools", "run", "--format", "xml", "--all-rule-lines", rules,
+                                os.path.basename(corpus), "--out", out_name, "--dask", address],
+                               cwd=os.path.dirname(corpus), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         out = os.path.join(os.path.dirname(corpus), out_name)
         deadline = time.monotonic() + 120
         while time.monotonic() < deadline and run.poll() is None:
@@ -157,23 +178,25 @@ CLUSTER = textwrap.dedent("""
     finally:
         for proc in procs:
             try:
-                os.killpg(proc.pid, signal.SIGKILL) if proc is not procs[0] else proc.kill()
+                os.killpg(proc.pid, signal.SIGKILL)
             except OSError:
                 pass
             proc.wait()
+        for name in hosts:
+            subprocess.run(["ip", "netns", "delete", f"vsk-{name}"])
 """)
 
 
 @needs_dask
 @not_sanitized
 @pytest.mark.skipif(not can_unshare_net() or shutil.which("ip") is None,
-                    reason="needs root, unshare and ip for a network and mounts of its own")
+                    reason="needs root, unshare and ip for networks and mounts of their own")
 def test_a_cluster_whose_workers_cannot_see_the_corpus_and_one_dies(tmp_path):
     corpus = tmp_path / "corpus"
     make_corpus(corpus, 40, repeat=30)
     script = tmp_path / "cluster.py"
     script.write_text(CLUSTER, encoding="utf-8")
-    done = subprocess.run(["unshare", "-n", sys.executable, str(script), sys.executable, str(corpus),
+    done = subprocess.run(["unshare", "-n", "-m", sys.executable, str(script), sys.executable, str(corpus),
                            str(DATA / "regles.json"), "out"], capture_output=True, text=True, timeout=600,
                           env=user_env())
     assert done.returncode == 0, done.stderr

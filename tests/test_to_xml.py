@@ -270,6 +270,34 @@ def test_round_trip_random_trees(levels):
     check_round_trip(make_tree(levels))
 
 
+# Characters XML 1.0 cannot carry, even as references, come out as U+FFFD;
+# every other character is read back as it was, by a real parser.
+ANY_CHAR = st.characters(blacklist_categories=("Cs",), blacklist_characters="\r")
+UNWRITABLE = st.sampled_from(model.UNWRITABLE)
+SOME_TEXT = st.lists(st.one_of(ANY_CHAR, UNWRITABLE), max_size=8).map("".join)
+
+
+@settings(max_examples=200, deadline=None)
+@given(tokens=st.lists(SOME_TEXT.filter(lambda s: "]]>" not in s), min_size=1, max_size=4),
+       label=SOME_TEXT.map(lambda s: s + "+"))
+def test_any_text_is_read_back_by_a_parser(tokens, label):
+    levels = [leaves(*tokens), [(label, 1, 0, list(range(len(tokens))))]]
+    tree = make_tree(levels)
+    root = ET.fromstring(tree.to_xml())
+    (top,) = root
+    assert top.attrib == {"type": model.xml_safe(label)}
+    for element, token in zip(top, tokens, strict=True):
+        assert element.text == text_as_parsed(model.xml_safe(token), 2)
+
+
+@pytest.mark.parametrize("ch", model.UNWRITABLE)
+def test_each_unwritable_character_becomes_a_replacement(ch, capfd):
+    tree = make_tree([leaves(f"a{ch}b"), [(f"X{ch}+", 1, 0, [0])]])
+    assert tree.to_xml() == ('<test>\n\t<chunk type="X\ufffd+">\n\t\t<chunk>\n\t\t\ta\ufffdb'
+                             '\n\t\t</chunk>\n\t</chunk>\n</test>')
+    capfd.readouterr()
+
+
 # ---------------------------------------------------------------- leaf text
 
 def chain(depth, leaf):

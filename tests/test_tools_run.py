@@ -13,6 +13,7 @@ import stat
 import subprocess
 import sys
 import time
+import xml.etree.ElementTree as ET
 from pathlib import Path
 
 import pytest
@@ -436,3 +437,20 @@ def test_default_run_writes_the_analysis_and_cuts_the_rule_base(tmp_path):
     text = (tmp_path / "corpus" / "doc00.txt").read_text(encoding="utf-8")
     assert all(text[int(r[1]):int(r[2])] == r[0] for r in rows)
     assert any(r[3].startswith("B-") for r in rows)
+
+
+def test_characters_xml_cannot_carry_are_replaced_and_the_summary_says_so(tmp_path):
+    # The leaf and the label each hold a character XML cannot carry; U+007F it can.
+    (tmp_path / "corpus").mkdir()
+    (tmp_path / "corpus" / "odd.txt").write_text("le\x01chat\x7f z\n", encoding="utf-8")
+    (tmp_path / "corpus" / "plain.txt").write_text("le chat\n", encoding="utf-8")
+    rules = tmp_path / "rules.json"
+    rules.write_text(json.dumps({"le\x01chat\x7f": "A\x02+B", "A\x02+B": "E"}), encoding="utf-8")
+    done = run("run", *TREE_RUN, rules, tmp_path / "corpus", "--out", tmp_path / "out", "--trace", "none")
+    assert done.returncode == 0, done.stderr.decode()
+    lines = done.stdout.decode().splitlines()
+    assert lines[1:] == [f"vaskel run: 1 documents hold characters XML 1.0 cannot carry, written as U+FFFD: "
+                         f"{tmp_path / 'corpus' / 'odd.txt'}"]
+    (top,) = ET.parse(tmp_path / "out" / "odd.xml").getroot()
+    assert top.attrib == {"type": "A\ufffd+B"}
+    assert [leaf.text.strip() for leaf in top] == ["le\ufffdchat\x7f"]

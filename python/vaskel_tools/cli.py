@@ -247,6 +247,10 @@ def cmd_run(args: argparse.Namespace) -> int:
     _say(f"vaskel run: {summary.written} of {summary.documents + len(refused)} documents written to "
          f"{args.out} ({args.format}), {failed} failed; {summary.tokens} tokens in {summary.seconds:.2f} s "
          f"({rate:,.0f} tokens/s)" + (f"; trace in {trace_path}" if trace_path else ""))
+    if summary.replaced:
+        shown = ", ".join(summary.replaced[:3]) + (", ..." if len(summary.replaced) > 3 else "")
+        _say(f"vaskel run: {len(summary.replaced)} documents hold characters XML 1.0 cannot carry, "
+             f"written as U+FFFD: {shown}")
     return EXIT_FAILED if failed or empty_folders else 0
 
 

@@ -27,6 +27,7 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import shutil
 import signal
 import tempfile
@@ -61,6 +62,8 @@ class DocResult:
     output: str | None = None  # the export, when the worker does not write it (Dask)
     output_file: str | None = None  # the synced temporary file holding the export
     trace: bytes | str | None = None  # the trace: bytes, or the path of its spool file
+    # The XML export had to write U+FFFD for characters XML 1.0 cannot carry.
+    replaced: bool = False
 
 
 @dataclass
@@ -69,6 +72,7 @@ class RunSummary:
     failed: list[tuple[str, str]] = field(default_factory=list)
     tokens: int = 0
     seconds: float = 0.0
+    replaced: list[str] = field(default_factory=list)  # documents whose XML holds U+FFFD in their place
 
     @property
     def written(self) -> int:
@@ -96,6 +100,20 @@ class Format:
 def _xml(tree: Any, tokens: list[str], text: str) -> str:
     xml: str = tree.to_xml()
     return xml
+
+
+# What XML 1.0 cannot carry, not even as a character reference; the export
+# writes U+FFFD in its place.
+_NOT_IN_XML = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ufffe\uffff]")
+
+
+def _needs_replacement(tree: Any, tokens: list[str], rules: dict[str, str]) -> bool:
+    if any(_NOT_IN_XML.search(token) for token in tokens):
+        return True
+    # The labels the tree holds are looked at only when the rule base has such a label at all.
+    if not any(_NOT_IN_XML.search(label) for label in rules.values()):
+        return False
+    return any(_NOT_IN_XML.search(node.data) for level in tree.data[1:] for node in level)
 
 
 def _formats() -> dict[str, Format]:
@@ -237,14 +255,17 @@ def init_worker(state: WorkerState) -> None:
     _state = state
 
 
-def _export(state: WorkerState, tokens: list[str], text: str) -> str:
+def _export(state: WorkerState, tokens: list[str], text: str, result: DocResult) -> str:
     import vaskel
 
     fmt = FORMATS[state.fmt]
     rules = state.rules_for(tokens)
     if fmt.from_analysis is None:
         assert fmt.export is not None
-        return fmt.export(vaskel.engine(tokens, rules), tokens, text)
+        tree = vaskel.engine(tokens, rules)
+        if fmt.export is _xml:
+            result.replaced = _needs_replacement(tree, tokens, rules)
+        return fmt.export(tree, tokens, text)
     from .spans import analysis_of
     from .trace import capture_trace
 
@@ -273,7 +294,7 @@ def process_document(state: WorkerState, path: str, text: str) -> DocResult:
                 try:
                     tokens = vaskel.tokenize(text)
                     result.tokens = len(tokens)
-                    output = _export(state, tokens, text)
+                    output = _export(state, tokens, text, result)
                     result.ok = True
                 except panic as exc:
                     message = exc.args[0] if exc.args else ""
@@ -374,6 +395,8 @@ def run_corpus(rules: dict[str, str], docs: list[Document], out_dir: str, *, fmt
             summary.tokens += result.tokens
             if not result.ok:
                 summary.failed.append((result.path, result.error))
+            elif result.replaced:
+                summary.replaced.append(result.path)
             if on_result is not None:
                 on_result(result)  # in the same step: the caller's counts match the files
 

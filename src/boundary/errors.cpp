@@ -18,6 +18,11 @@ namespace vaskel::py {
 
 namespace {
 
+// What runs Python code (bytecode, a hook, a lookup that may call __getattr__)
+// is never noexcept here: the interpreter may release the lock in there, and
+// at exit a daemon thread that takes it back is ended with a forced unwind,
+// which a noexcept frame turns into std::terminate.
+
 constexpr const char* kGenericFailure = "vaskel's native code failed internally";
 constexpr const char* kFromPython = "internal failure resumed from Python code";
 
@@ -62,7 +67,7 @@ std::string resumed_message(PyObject* value) {
 // piece of bytecode that cannot fail on its own is run for it. Whatever else
 // is pending (a second signal, say) stays with the interpreter, which
 // delivers it later.
-void take_interrupt(SavedError& interrupt) noexcept {
+void take_interrupt(SavedError& interrupt) {
     if (interrupt) return;
     if (PyErr_CheckSignals() == 0) {
         // Compiled once; if that cannot be done (no memory), there is no
@@ -91,7 +96,7 @@ void take_interrupt(SavedError& interrupt) noexcept {
 // identifier to its Thread, which holds its name as _name. Empty when
 // threading is not imported or does not know the thread (one started outside
 // threading that never asked for its Thread). `holder` keeps the str.
-std::string_view registered_thread_name(PyRef& holder) noexcept {
+std::string_view registered_thread_name(PyRef& holder) {
     PyRef module_name = PyRef::steal(PyUnicode_FromString("threading"));
     PyRef threading = module_name ? PyRef::steal(PyImport_GetModule(module_name.get())) : PyRef();
     PyRef active = threading ? PyRef::steal(PyObject_GetAttrString(threading.get(), "_active")) : PyRef();
@@ -122,11 +127,11 @@ std::string_view registered_thread_name(PyRef& holder) noexcept {
 // handler's exception again: one that does not derive from Exception is kept
 // in `interrupt` (if it is still empty) and the lookup tried again; any
 // other error of the lookup only means no name.
-std::string_view thread_name(PyRef& holder, char (&fallback)[64], SavedError& interrupt) noexcept {
+std::string_view thread_name(PyRef& holder, char (&fallback)[64], SavedError& interrupt) {
     take_interrupt(interrupt);
     const std::string_view registered = registered_thread_name(holder);
     if (!registered.empty()) return registered;
-    auto keep_interrupt = [&]() noexcept {
+    auto keep_interrupt = [&]() {
         if (!interrupt) {
             SavedError raised;
             if (!raised.is(PyExc_Exception)) raised.swap(interrupt);
@@ -206,7 +211,7 @@ void write_stderr(struct iovec* pieces, int count, SavedError* interrupt) {
 // sys.excepthook, but never ends the process: PyErr_PrintEx exits when the
 // error (or the hook's own error) is a SystemExit, and a PanicException
 // subclass may derive from SystemExit as well. Consumes the error.
-void print_resumed(SavedError& error) noexcept {
+void print_resumed(SavedError& error) {
     error.normalize();
     PyObject* type = error.type();
     PyObject* value = error.value();

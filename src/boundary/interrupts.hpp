@@ -17,7 +17,7 @@ class SignalPoll final : public InterruptPoll {
 public:
     // PyErr_CheckSignals returns at once when no signal is pending, and in
     // any thread but the main one.
-    bool interrupted() noexcept override { return PyErr_CheckSignals() < 0; }
+    bool interrupted() override { return PyErr_CheckSignals() < 0; }
 };
 
 // Installs the poll for this copy of the core (the product's and the

@@ -26,13 +26,19 @@ inline bool lock_lost_at_exit() noexcept { return g_lock_lost_at_exit.load(std::
 // may block. At exit the interpreter ends a daemon thread right there, with
 // a forced unwind (abi::__forced_unwind on glibc): it passes on through the
 // caller's frames, none of which may be noexcept, and no frame may stop it.
+// It is noticed by a destructor rather than caught: the write may be a
+// failure report, made inside the handler of the failure, and the C++
+// runtime ends the process when a handler catches a forced unwind while
+// another exception is being handled.
 inline void take_lock_back(PyThreadState* saved) {
-    try {
-        PyEval_RestoreThread(saved);
-    } catch (...) {
-        g_lock_lost_at_exit.store(true, std::memory_order_relaxed);
-        throw;
-    }
+    struct MarkIfUnwound {
+        bool returned = false;
+        ~MarkIfUnwound() {
+            if (!returned) g_lock_lost_at_exit.store(true, std::memory_order_relaxed);
+        }
+    } mark;
+    PyEval_RestoreThread(saved);
+    mark.returned = true;
 }
 
 class PyRef {

@@ -19,8 +19,10 @@ class InterruptPoll {
 public:
     // True when the call must end now. The poll keeps the reason itself (the
     // boundary leaves the handler's exception pending for its caller). Called
-    // only from the thread that runs the core call, between two steps.
-    virtual bool interrupted() noexcept = 0;
+    // only from the thread that runs the core call, between two steps. Not
+    // noexcept: a poll that runs the caller's code may see the thread ended
+    // there (a forced unwind at interpreter exit), which must pass through.
+    virtual bool interrupted() = 0;
 
 protected:
     ~InterruptPoll() = default;
