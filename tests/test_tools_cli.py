@@ -173,10 +173,10 @@ def test_a_panicking_document_is_reported_and_the_others_still_run(tmp_path, mon
     docs = make_corpus(tmp_path / "corpus", 3)
     real = corpus._export
 
-    def export(state, tokens, text):
+    def export(state, tokens, text, result):
         if tokens[:5] == vaskel.tokenize(docs["doc01"].read_text(encoding="utf-8"))[:5]:
             vaskel.Tree([]).get_children(9, 0)
-        return real(state, tokens, text)
+        return real(state, tokens, text, result)
 
     monkeypatch.setattr(corpus, "_export", export)
     found, refused = corpus.find_documents([str(tmp_path / "corpus")], ".xml")
@@ -230,10 +230,10 @@ def test_a_worker_that_dies_costs_only_its_document(tmp_path, monkeypatch):
     victim = vaskel.tokenize(docs["doc07"].read_text(encoding="utf-8"))[:5]
     real = corpus._export
 
-    def export(state, tokens, text):
+    def export(state, tokens, text, result):
         if tokens[:5] == victim:
             os._exit(9)  # as if killed for its memory
-        return real(state, tokens, text)
+        return real(state, tokens, text, result)
 
     monkeypatch.setattr(corpus, "_export", export)
     found, _ = corpus.find_documents([str(tmp_path / "corpus")], ".xml")

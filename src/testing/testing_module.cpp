@@ -270,6 +270,15 @@ PyObject* init() {
         PyRef failing = checked(PyType_FromSpec(&failing_dealloc_spec));
         if (PyModule_AddObject(module.get(), "FailingDealloc", failing.get()) < 0) throw_pending_error();
         failing.release();
+        // The C++ library the build uses: a thread that the interpreter ends
+        // at exit unwinds cleanly through vaskel's frames with libstdc++;
+        // libc++ on glibc is built here only to check portability.
+#if defined(_LIBCPP_VERSION)
+        constexpr const char* kCxxLibrary = "libc++";
+#else
+        constexpr const char* kCxxLibrary = "libstdc++";
+#endif
+        if (PyModule_AddStringConstant(module.get(), "CXX_LIBRARY", kCxxLibrary) < 0) throw_pending_error();
         return module.release();
     });
 }
