@@ -1,6 +1,7 @@
 """Tree.to_xml: the document, the node lines on fd 1, failures on malformed
 trees, and a round trip through an XML parser."""
 
+import os
 import subprocess
 import sys
 import threading
@@ -14,6 +15,7 @@ import model
 import vaskel
 from _vaskel_testing import make_tree
 from conftest import PanicException
+from helpers import child_env
 
 U32_MAX = 4294967295
 
@@ -443,3 +445,38 @@ def test_failing_walks_around_the_shallow_bound(capfd, depth):
     assert capfd.readouterr()[0].splitlines() == chain_lines(depth) + [at(U32_MAX, 0)]
     xml, lines = export(capfd, make_tree(chain(depth, "y\r")))
     assert (xml, lines) == (chain_xml(depth, ["y"]), chain_lines(depth))
+
+
+PEAK_CHILD = r"""
+import gc, os, sys
+import vaskel
+
+def status(key):
+    with open("/proc/self/status") as f:
+        return int([l for l in f if l.startswith(key)][0].split()[1]) * 1024
+
+first, count, width = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+tree = vaskel.Tree([first + "x" * width] + ["y" * width] * count)
+gc.collect()
+os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")
+before = status("VmRSS")
+xml = tree.to_xml()
+sys.stderr.write(f"{status('VmHWM') - before} {sys.getsizeof(xml)}\n")
+"""
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/clear_refs"), reason="needs Linux's /proc/self/clear_refs")
+@pytest.mark.parametrize("first", ["a", "\u2019"], ids=["ascii", "two-byte-str"])
+def test_export_peak_memory_stays_near_the_result(first):
+    # A large export grows its one str in place: at its peak the call holds
+    # little more than the result, neither a list of decoded pieces beside
+    # it nor a second copy (a str of two bytes a character, once its first
+    # character has come, stays one object that grows).
+    done = subprocess.run([sys.executable, "-c", PEAK_CHILD, first, "1500000", "100"], capture_output=True,
+                          text=True, timeout=300, env=child_env())
+    assert done.returncode == 0, done.stderr[-2000:]
+    peak, size = (int(x) for x in done.stderr.split())
+    assert size > 150_000_000
+    assert peak < 1.3 * size, (peak, size)

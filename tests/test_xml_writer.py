@@ -190,6 +190,36 @@ def test_nesting_with_line_breaks(newline, indent):
     assert out == newline.join(indent * k + line for k, line in zip(indents, lines))
 
 
+def ladder(depth):
+    """Every level holds a leaf with text, the next level, an empty leaf."""
+    element = E("e", kids=[E("a", text="x"), E("b", text="")])
+    for _ in range(depth):
+        element = E("e", kids=[E("a", text="x"), element, E("b", text="")])
+    return element
+
+
+def ladder_lines(depth, indent):
+    down = [line for j in range(depth + 1)
+            for line in (indent * j + "<e>", indent * (j + 1) + "<a>", indent * (j + 2) + "x", indent * (j + 1) + "</a>")]
+    up = [line for j in reversed(range(depth + 1))
+          for line in (indent * (j + 1) + "<b>", indent * (j + 1) + "</b>", indent * j + "</e>")]
+    return down + up
+
+
+# The writer keeps the line header of each depth once written, within a
+# bound on depths and bytes, and writes leaves in one step where it can:
+# documents that cross those bounds, a depth whose header is first written
+# by a leaf, and leaves before and after nested elements, lay out the same.
+@pytest.mark.parametrize("depth, indent", [
+    (3, "\t"),
+    (4094, "\t"), (4095, "\t"), (4096, "\t"), (4100, "\t"),
+    (60, "." * 1000),   # the headers outgrow the bytes kept after some 45 levels
+    (30, "\t "),
+])
+def test_ladder_across_kept_headers(depth, indent):
+    assert pretty(ladder(depth), "\n", indent) == "\n".join(ladder_lines(depth, indent))
+
+
 # ---------------------------------------------------------------- property
 
 PIECES = ["a", "é", " ", "\n", "\r", "\t", "&", "<", ">", '"', "'", CD_OPEN, CD_CLOSE, "&lt;"]
@@ -210,8 +240,8 @@ def test_matches_reference(element, newline, indent):
     assert xml_pretty(element, newline, indent) == model.pretty(element, newline, indent)
 
 
-# Names with line breaks under the usual layout: the writer leaves its fast
-# path for the general one in the middle of an element tree.
+# Names with line breaks under the usual layout: the writer's shortcuts give
+# way to its line cutters in the middle of an element tree.
 @settings(max_examples=300, deadline=None)
 @given(elements)
 def test_usual_layout_matches_reference(element):

@@ -163,19 +163,25 @@ PyRef to_str(std::string_view s) {
 
 PyRef to_int(std::uint64_t v) { return checked(PyLong_FromUnsignedLongLong(v)); }
 
-StrBuilder::StrBuilder() : pieces_(checked(PyList_New(0))) {}
+StrBuilder::StrBuilder() = default;
 
 void StrBuilder::append(std::string_view piece) {
     PyRef str = to_str(piece);
-    if (PyList_Append(pieces_.get(), str.get()) < 0) throw_pending_error();
+    if (!text_) {
+        text_ = std::move(str);
+        return;
+    }
+    // Steals the text's reference and leaves in its place the grown text,
+    // or null on failure.
+    PyObject* text = text_.release();
+    PyUnicode_Append(&text, str.get());
+    if (text == nullptr) throw_pending_error();
+    text_ = PyRef::steal(text);
 }
 
 PyRef StrBuilder::finish() {
-    const Py_ssize_t n = PyList_Size(pieces_.get());
-    if (n == 0) return to_str("");
-    if (n == 1) return PyRef::borrow(PyList_GetItem(pieces_.get(), 0));
-    PyRef empty = to_str("");
-    return checked(PyUnicode_Join(empty.get(), pieces_.get()));
+    if (!text_) return to_str("");
+    return std::move(text_);
 }
 
 namespace {

@@ -57,9 +57,12 @@ PyRef int_list(const std::vector<std::uint32_t>& values);
 
 // One str from a text that arrives as UTF-8 pieces, each ending at a
 // character boundary. Each piece is decoded while it is fresh in the cache
-// and the pieces are joined at the end. Decoding one large buffer instead
-// would copy the characters read so far to a wider str whenever a wider
-// character turns up, and touch that much more newly mapped memory.
+// and appended to the one str being built, which the interpreter grows in
+// place while nothing else refers to it: a large text is held once, not as
+// a list of decoded pieces beside their join. The str is copied only when a
+// piece is wider than everything before it (at most three times: to
+// Latin-1, two and four bytes a character), which happens early in most
+// texts.
 class StrBuilder final : public TextSink {
 public:
     StrBuilder();
@@ -67,7 +70,7 @@ public:
     PyRef finish();
 
 private:
-    PyRef pieces_;
+    PyRef text_;
 };
 
 }  // namespace vaskel::py

@@ -62,8 +62,8 @@ constexpr const char* kToXmlDoc =
     ":return: l'arbre structuré en XML\n:rtype: str";
 
 // to_xml decodes its text in pieces of this size: small enough to stay in
-// the processor's cache while decoded, large enough that joining them is
-// cheap.
+// the processor's cache while decoded, large enough that appending each to
+// the growing str costs little.
 constexpr std::size_t kXmlPieceBytes = 32 * 1024;
 
 constexpr auto kNewSpec = params("Tree", "__new__", {"leaves"});

@@ -87,41 +87,23 @@ void append_escaped(std::string& out, std::string_view s) {
 
 bool is_break(char c) { return c == '\n' || c == '\r'; }
 
+// Line headers remembered for replay, in bytes over all depths: enough for
+// any usual nesting, bounded for a pathological one (a header grows with
+// the depth, so keeping all of them would be quadratic).
+constexpr std::size_t kHeaderBytes = 1 << 20;
+constexpr std::size_t kHeaderDepths = 4096;
+
 }  // namespace
 
-std::string escape_text(std::string_view s) {
-    std::string out;
-    out.reserve(s.size());
-    append_escaped<text_entity>(out, s);
-    return out;
-}
-
-std::string escape_attr(std::string_view s) {
-    std::string out;
-    out.reserve(s.size());
-    append_escaped<attr_entity>(out, s);
-    return out;
-}
-
-// Two ways to the same text.
-//
-// Fast path (newline "\n", indent "\t", no line break in any name): a line of
-// the content of the element at depth d (the outermost at 0) comes out as a
-// line feed, d + 1 tabs and the line; the tags of that element stand behind d
-// tabs. Line feeds in newline and indent would start further lines, so that
-// closed form holds for these two strings only. The text of an element is
-// given whole, so the carriage returns ending each of its lines are counted
-// and dropped on the spot, one per element that cuts the line.
-//
-// General path: every open element keeps a line cutter for its content, and
-// what a cutter produces is fed to the cutter of the enclosing element; below
-// cutter 0 (k == -1) is the output. A cutter holds two flags. `in_line`: the
-// header (newline then indent) of the current line has gone out.
-// `pending_cr`: a carriage return ends what has been seen of the line; it
-// goes out only if more of the line follows, and is dropped if a line feed or
-// the end of the content comes next. A cutter that lacks its header or holds
-// a carriage return is "dirty": it must emit something before the next
-// ordinary byte passes it.
+// The layout as a machine. Every open element keeps a line cutter for its
+// content, and what a cutter produces is fed to the cutter of the enclosing
+// element; below cutter 0 (k == -1) is the output. A cutter holds two flags.
+// `in_line`: the header (newline then indent) of the current line has gone
+// out. `pending_cr`: a carriage return ends what has been seen of the line;
+// it goes out only if more of the line follows, and is dropped if a line
+// feed or the end of the content comes next. A cutter that lacks its header
+// or holds a carriage return is "dirty": it must emit something before the
+// next ordinary byte passes it.
 //
 // Bytes only ever flow towards lower cutters, so whenever a byte arrives at
 // cutter k every cutter above k is clean. Hence the dirty cutters, kept in
@@ -134,13 +116,20 @@ std::string escape_attr(std::string_view s) {
 // flat at any depth; a task that finishes a cutter's change of state sits
 // below the emission it waits for.
 //
-// The fast path can hand over to the general one at any call (a name with a
-// line break), because between calls its state is simple: every cutter is in
-// a line and clean, except that the innermost one may be at the start of a
-// line.
+// Replay. Almost every step of a document is one of two: an ordinary run, or
+// a line feed, arriving while no cutter is dirty (it passes straight out, or
+// marks the end of the cutter's line), or while only the cutter it arrives
+// at is dirty and owes the header of a line. What that header writes then
+// depends on nothing but the depth, `newline` and `indent`, since every
+// cutter below is clean: start_line() lets the machine write it once per
+// depth and keeps the bytes, and when the machine left no cutter dirty, as
+// with newline "\n" and indent "\t" (a line feed and depth + 1 tabs), later
+// headers at that depth are those bytes, appended. Everything else (carriage
+// returns, a header that leaves lower cutters owing, like an indent that
+// ends in a line feed) goes through the machine.
 
 Writer::Writer(std::string& out, std::string_view newline, std::string_view indent)
-    : out_(out), newline_(newline), indent_(indent), fast_(newline == "\n" && indent == "\t") {}
+    : out_(out), newline_(newline), indent_(indent), newline_is_lf_(newline == "\n") {}
 
 // The text with every character that has an entity replaced by it, except
 // in its first complete CDATA section; kept in scratch_ until the next call.
@@ -155,80 +144,38 @@ std::string_view Writer::escaped_text(std::string_view data) {
     return scratch_;
 }
 
-void Writer::append_attr_value(std::string_view value) { append_escaped<attr_entity>(out_, value); }
-
-void Writer::open_general(std::string_view name) {
-    feed(top_cutter(), "<");
-    feed(top_cutter(), name);
-    open_.push_back({name, false});
-}
-
-void Writer::attribute_general(std::string_view name, std::string_view value) {
-    const int k = top_cutter();
-    feed(k, " ");
-    feed(k, name);
-    feed(k, "=\"");
+std::string_view Writer::escaped_attr(std::string_view value) {
     scratch_.clear();
     append_escaped<attr_entity>(scratch_, value);
-    feed(k, scratch_);  // escaped, it holds neither CR nor LF
-    feed(k, "\"");
+    return scratch_;
 }
 
-void Writer::start_content_general() {
-    feed(top_cutter(), ">");
-    cutters_.emplace_back();
-    dirty_.push_back(top_cutter());
-}
-
-void Writer::text_general(std::string_view text) {
-    const int k = top_cutter();
-    const CdataSplit split = split_cdata(text);
-    feed(k, split.before, Escape::Text);
-    if (split.section_and_after) {
-        feed(k, split.section_and_after->first, Escape::Section);
-        feed(k, split.section_and_after->second, Escape::Text);
+// Cutter k, the only dirty one, writes the header of its line (see Replay).
+void Writer::start_line(int k) {
+    const auto depth = static_cast<std::size_t>(k);
+    if (depth < header_state_.size() && header_state_[depth] == Header::Kept) {
+        out_ += headers_[depth];
+        cutters_[depth].in_line = true;
+        dirty_.clear();
+        return;
     }
-}
-
-void Writer::close_general() {
-    const Open element = open_.back();
-    if (!element.content) {
-        feed(top_cutter(), "/>");
-    } else {
-        // A carriage return the element's cutter still holds ends its last
-        // line and is dropped with it.
-        const int own = top_cutter();
-        if (!dirty_.empty() && dirty_.back() == own) dirty_.pop_back();
-        cutters_.pop_back();
-        const int k = top_cutter();
-        feed(k, newline_);
-        feed(k, "</");
-        feed(k, element.name);
-        feed(k, ">");
-    }
-    open_.pop_back();
-    // In its parent's content, an element is followed by a newline.
-    if (!open_.empty()) feed(top_cutter(), newline_);
-}
-
-// Sets up one cutter per element whose content has begun, in the state the
-// fast path leaves them in between calls.
-void Writer::leave_fast_path() {
-    fast_ = false;
-    std::size_t with_content = 0;
-    for (const Open& element : open_) with_content += element.content ? 1 : 0;
-    cutters_.assign(with_content, Cutter{true, false});
-    dirty_.clear();
-    if (fresh_line_ && with_content > 0) {
-        cutters_.back().in_line = false;
-        dirty_.push_back(top_cutter());
-    }
-}
-
-void Writer::feed(int k, std::string_view s, Escape escape) {
-    if (s.empty()) return;
-    tasks_.push_back(Task{Kind::Bytes, escape, k, s, 0});
+    const std::size_t from = out_.size();
+    clean(k);
     run();
+    if (depth >= header_state_.size()) {
+        if (depth >= kHeaderDepths || header_bytes_ >= kHeaderBytes) return;
+        header_state_.resize(depth + 1, Header::Unknown);
+        headers_.resize(depth + 1);
+    }
+    if (header_state_[depth] != Header::Unknown) return;
+    const std::size_t size = out_.size() - from;
+    if (!dirty_.empty() || header_bytes_ + size > kHeaderBytes) {
+        header_state_[depth] = Header::Unkept;
+        return;
+    }
+    headers_[depth].assign(out_, from, size);
+    header_bytes_ += size;
+    header_state_[depth] = Header::Kept;
 }
 
 void Writer::run() {
@@ -269,11 +216,7 @@ void Writer::run() {
         while (end < t.s.size() && !is_break(t.s[end])) ++end;
         const std::string_view run = t.s.substr(t.pos, end - t.pos);
         t.pos = end;
-        switch (t.escape) {
-            case Escape::None: out_ += run; break;
-            case Escape::Text: append_escaped<text_entity>(out_, run); break;
-            case Escape::Section: append_escaped<section_entity>(out_, run); break;
-        }
+        out_ += run;
     }
 }
 
@@ -283,7 +226,7 @@ void Writer::line_break(int k, char b) {
     if (b == '\r') {
         if (!c.in_line || c.pending_cr) {
             // The header, or the earlier carriage return, goes out first.
-            tasks_.push_back(Task{Kind::MarkCr, Escape::None, k, {}, 0});
+            tasks_.push_back(Task{Kind::MarkCr, k, {}, 0});
             clean(k);
         } else {
             c.pending_cr = true;
@@ -293,7 +236,7 @@ void Writer::line_break(int k, char b) {
     }
     if (!c.in_line) {
         // An empty line still gets its header.
-        tasks_.push_back(Task{Kind::MarkLineEnd, Escape::None, k, {}, 0});
+        tasks_.push_back(Task{Kind::MarkLineEnd, k, {}, 0});
         clean(k);
         return;
     }
@@ -310,11 +253,11 @@ void Writer::clean(int k) {
     Cutter& c = cutters_[static_cast<std::size_t>(k)];
     if (!c.in_line) {
         c.in_line = true;
-        tasks_.push_back(Task{Kind::Bytes, Escape::None, k - 1, indent_, 0});
-        tasks_.push_back(Task{Kind::Bytes, Escape::None, k - 1, newline_, 0});
+        tasks_.push_back(Task{Kind::Bytes, k - 1, indent_, 0});
+        tasks_.push_back(Task{Kind::Bytes, k - 1, newline_, 0});
     } else {
         c.pending_cr = false;
-        tasks_.push_back(Task{Kind::Bytes, Escape::None, k - 1, "\r", 0});
+        tasks_.push_back(Task{Kind::Bytes, k - 1, "\r", 0});
     }
 }
 

@@ -1,6 +1,6 @@
 // The XML text format in one place: escaping, CDATA sections, and a streaming
-// writer that lays out elements as indented lines. It knows nothing of where
-// the elements come from.
+// writer that lays out elements as indented lines, for any newline and
+// indent strings. It knows nothing of where the elements come from.
 #pragma once
 
 #include <array>
@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-// The tree export calls the fast path once per node: compiled into its walk.
+// The tree export calls the writer a few times per node: compiled into its walk.
 #if defined(__GNUC__)
 #define VASKEL_XML_HOT inline __attribute__((always_inline))
 #else
@@ -37,16 +37,8 @@ CdataSplit split_cdata(std::string_view text);
 // and `indent` are written as given.
 inline constexpr std::string_view kReplacementCharacter = "\xEF\xBF\xBD";
 
-// & < > ' " replaced by their entities, and every character XML 1.0 cannot
-// carry by U+FFFD.
-std::string escape_text(std::string_view s);
-
-// Attribute values: the same, and line feed, carriage return and tab as
-// character references, so that a parser reads back the exact value.
-std::string escape_attr(std::string_view s);
-
 namespace detail {
-// What the fast path must look at in a byte of text. kLook: a markup
+// What the writer must look at in a byte of text. kLook: a markup
 // character, a C0 control that XML 1.0 cannot carry, or 0xEF, which starts
 // U+FFFE and U+FFFF (and other characters, which the escaping tells apart).
 // kBreak: a line feed or a carriage return.
@@ -101,35 +93,26 @@ private:
         std::string_view name;
         bool content;  // the start tag is finished with '>'
     };
-
-    // Line cutting for any newline and indent (see writer.cpp).
+    // The line cutter of an element whose content has begun (see writer.cpp).
     struct Cutter {
         bool in_line = false;
         bool pending_cr = false;
     };
-    enum class Escape : unsigned char { None, Text, Section };
     enum class Kind : unsigned char { Bytes, MarkCr, MarkLineEnd };
     struct Task {
         Kind kind;
-        Escape escape;
         int k;  // cutter; -1 is the output
         std::string_view s;
         std::size_t pos;
     };
+    // What a line header of cutter k is known to write (see start_line).
+    enum class Header : unsigned char { Unknown, Kept, Unkept };
 
-    static bool has_break(std::string_view s) noexcept {
-        for (const char c : s) {
-            if (c == '\n' || c == '\r') return true;
-        }
-        return false;
-    }
-    // Text that is written as it stands on one line: nothing to escape or
-    // replace, no line break.
-    static bool single_plain_line(std::string_view s) noexcept {
-        for (const char c : s) {
-            if (detail::kByteClass[static_cast<unsigned char>(c)] != 0) return false;
-        }
-        return true;
+    // The number of bytes of s before its first line feed or carriage return.
+    static std::size_t plain_span(std::string_view s) noexcept {
+        std::size_t n = 0;
+        while (n < s.size() && (detail::kByteClass[static_cast<unsigned char>(s[n])] & detail::kBreak) == 0) ++n;
+        return n;
     }
     // Text that is written as it stands: nothing to escape or replace.
     static bool plain_text(std::string_view s) noexcept {
@@ -138,90 +121,121 @@ private:
         }
         return true;
     }
-
-    // Grows the output by n bytes and returns where they start: the fast
-    // path writes each line start and tag with one call into the string
-    // library and plain copies.
+    // Bytes that are written as they stand on one line: nothing to escape or
+    // replace, no line break.
+    static bool single_plain_line(std::string_view s) noexcept {
+        for (const char c : s) {
+            if (detail::kByteClass[static_cast<unsigned char>(c)] != 0) return false;
+        }
+        return true;
+    }
+    // Grows the output by n bytes and returns where they start.
     char* extend(std::size_t n) {
         const std::size_t size = out_.size();
         out_.resize(size + n);
         return out_.data() + size;
     }
-    // A line feed, then `tabs` tabs.
-    static char* put_line_start(char* p, std::size_t tabs) noexcept {
-        *p++ = '\n';
-        std::memset(p, '\t', tabs);
-        return p + tabs;
-    }
-    static char* put(char* p, std::string_view s) noexcept {
+    static char* put_bytes(char* p, std::string_view s) noexcept {
         std::memcpy(p, s.data(), s.size());
         return p + s.size();
     }
+    int top_cutter() const noexcept { return static_cast<int>(cutters_.size()) - 1; }
+    // Cutter k is the only one that owes something, and what it owes is the
+    // header of a line.
+    bool only_header_due(int k) const noexcept {
+        return dirty_.size() == 1 && dirty_[0] == k && !cutters_[static_cast<std::size_t>(k)].in_line;
+    }
 
     void start_content();
-    // Fast path: the lines of an element's text, each cut by `cutters`
-    // elements (its own and the enclosing ones).
-    void put_text_lines(std::string_view data, std::size_t cutters);
-    void leave_fast_path();
     std::string_view escaped_text(std::string_view text);
-    void append_attr_value(std::string_view value);
+    std::string_view escaped_attr(std::string_view value);
 
-    void open_general(std::string_view name);
-    void attribute_general(std::string_view name, std::string_view value);
-    void start_content_general();
-    void text_general(std::string_view text);
-    void close_general();
+    // Bytes arriving at cutter k from the writer's calls.
+    void put(int k, std::string_view s);
+    // The same for bytes that hold no line feed and no carriage return.
+    void put_plain(int k, std::string_view s);
+    void start_line(int k);
 
-    void feed(int k, std::string_view s, Escape escape = Escape::None);
+    // The cutters as a machine, for whatever the shortcuts above leave.
     void run();
     void line_break(int k, char b);
     void clean(int k);
-    int top_cutter() const noexcept { return static_cast<int>(cutters_.size()) - 1; }
 
     std::string& out_;
     std::string_view newline_;
     std::string_view indent_;
-    // newline "\n" and indent "\t": lines are written straight out, their
-    // indentation known from the depth.
-    bool fast_;
-    // Fast path: the innermost element's content is at the start of a line.
-    bool fresh_line_ = false;
+    bool newline_is_lf_;
     std::vector<Open> open_;
     std::string scratch_;
 
     std::vector<Cutter> cutters_;  // one per element whose content has begun
     std::vector<int> dirty_;       // ascending
     std::vector<Task> tasks_;
+
+    // What the header of a line of cutter k wrote, when it began with only
+    // that cutter owing anything and left none owing; by depth, up to a
+    // bounded number of bytes in all.
+    std::vector<Header> header_state_;
+    std::vector<std::string> headers_;
+    std::size_t header_bytes_ = 0;
 };
+
+VASKEL_XML_HOT void Writer::put_plain(int k, std::string_view s) {
+    if (k >= 0 && !dirty_.empty()) {
+        if (only_header_due(k)) start_line(k);
+        if (!dirty_.empty()) {
+            tasks_.push_back(Task{Kind::Bytes, k, s, 0});
+            run();
+            return;
+        }
+    }
+    out_ += s;
+}
+
+VASKEL_XML_HOT void Writer::put(int k, std::string_view s) {
+    while (!s.empty()) {
+        const std::size_t n = plain_span(s);
+        if (n != 0) {
+            put_plain(k, s.substr(0, n));
+            s.remove_prefix(n);
+            continue;
+        }
+        const std::string_view b = s.substr(0, 1);
+        s.remove_prefix(1);
+        if (k < 0) {
+            out_ += b;
+            continue;
+        }
+        if (b[0] == '\n') {
+            // A line feed ends the line of a cutter that owes nothing; after
+            // an empty line, the header of that line goes out first.
+            if (only_header_due(k)) start_line(k);
+            if (dirty_.empty()) {
+                cutters_[static_cast<std::size_t>(k)].in_line = false;
+                dirty_.push_back(k);
+                continue;
+            }
+        }
+        tasks_.push_back(Task{Kind::Bytes, k, b, 0});
+        run();
+    }
+}
 
 VASKEL_XML_HOT void Writer::open(std::string_view name) {
     if (!open_.empty() && !open_.back().content) start_content();
-    if (fast_ && has_break(name)) leave_fast_path();
-    if (!fast_) {
-        open_general(name);
-        return;
-    }
-    const std::size_t tabs = open_.size();
-    // The root's tag starts the output; every other one a line.
-    char* p = extend((tabs == 0 ? 0 : 1 + tabs) + 1 + name.size());
-    if (tabs != 0) p = put_line_start(p, tabs);
-    *p++ = '<';
-    put(p, name);
-    fresh_line_ = false;
+    const int k = top_cutter();
+    put_plain(k, "<");
+    put(k, name);
     open_.push_back({name, false});
 }
 
 VASKEL_XML_HOT void Writer::attribute(std::string_view name, std::string_view value) {
-    if (fast_ && has_break(name)) leave_fast_path();
-    if (!fast_) {
-        attribute_general(name, value);
-        return;
-    }
-    out_ += ' ';
-    out_ += name;
-    out_ += "=\"";
-    append_attr_value(value);
-    out_ += '"';
+    const int k = top_cutter();
+    put_plain(k, " ");
+    put(k, name);
+    put_plain(k, "=\"");
+    put_plain(k, escaped_attr(value));  // escaped, it holds neither CR nor LF
+    put_plain(k, "\"");
 }
 
 VASKEL_XML_HOT void Writer::begin_content() {
@@ -230,102 +244,67 @@ VASKEL_XML_HOT void Writer::begin_content() {
 
 VASKEL_XML_HOT void Writer::start_content() {
     open_.back().content = true;
-    if (!fast_) {
-        start_content_general();
-        return;
-    }
-    out_ += '>';
-    fresh_line_ = true;
+    put_plain(top_cutter(), ">");
+    cutters_.emplace_back();
+    dirty_.push_back(top_cutter());
 }
 
+// The text is escaped first: an entity holds no line break, and a CDATA
+// section starts with '<', which needs escaping.
 VASKEL_XML_HOT void Writer::text(std::string_view data) {
     begin_content();
-    if (!fast_) {
-        text_general(data);
-        return;
-    }
-    put_text_lines(data, open_.size());
+    put(top_cutter(), plain_text(data) ? data : escaped_text(data));
 }
 
-// The text is escaped first (an entity holds no line break, and a CDATA
-// section starts with '<', which needs escaping), then cut into lines at its
-// line feeds. Each line loses the carriage returns that end it, up to one per
-// element that cuts it.
-VASKEL_XML_HOT void Writer::put_text_lines(std::string_view data, std::size_t cutters) {
-    const std::string_view content = plain_text(data) ? data : escaped_text(data);
-    std::size_t pos = 0;
-    for (;;) {
-        const std::size_t lf = content.find('\n', pos);
-        std::string_view line =
-            content.substr(pos, lf == std::string_view::npos ? std::string_view::npos : lf - pos);
-        // A piece that a line feed ends is a line even when empty; the piece
-        // after the last line feed only when it holds something.
-        if (lf == std::string_view::npos && line.empty()) return;
-        for (std::size_t held = 0; held < cutters && !line.empty() && line.back() == '\r'; ++held) {
-            line.remove_suffix(1);
-        }
-        put(put_line_start(extend(1 + cutters + line.size()), cutters), line);
-        if (lf == std::string_view::npos) return;
-        pos = lf + 1;
+VASKEL_XML_HOT void Writer::close() {
+    const Open element = open_.back();
+    if (!element.content) {
+        put_plain(top_cutter(), "/>");
+    } else {
+        // A carriage return the element's cutter still holds ends its last
+        // line and is dropped with it, as is a header it still owes.
+        const int own = top_cutter();
+        if (!dirty_.empty() && dirty_.back() == own) dirty_.pop_back();
+        cutters_.pop_back();
+        const int k = top_cutter();
+        put(k, newline_);
+        put_plain(k, "</");
+        put(k, element.name);
+        put_plain(k, ">");
     }
+    open_.pop_back();
+    // In its parent's content, an element is followed by a newline.
+    if (!open_.empty()) put(top_cutter(), newline_);
 }
 
+// The steps of open(name), text(data), close() in one, when each of them
+// would take a shortcut of the machine: `newline` is a line feed, the parent
+// owes only the header of its next line, both depths' headers are kept,
+// and neither the name nor the text holds anything to escape or cut. The
+// element then writes the parent's header, its start tag, its own header and
+// its text (when not empty), the parent's header and its end tag; the
+// parent owes the header of its next line again, as it did.
 VASKEL_XML_HOT void Writer::leaf(std::string_view name, std::string_view data) {
-    if (!fast_ || has_break(name)) {
+    if (!open_.empty() && !open_.back().content) start_content();
+    const int k = top_cutter();
+    const auto depth = static_cast<std::size_t>(k);
+    if (!newline_is_lf_ || k < 0 || !only_header_due(k) || depth + 1 >= header_state_.size() ||
+        header_state_[depth] != Header::Kept || header_state_[depth + 1] != Header::Kept ||
+        !single_plain_line(name) || !single_plain_line(data)) {
         open(name);
         text(data);
         close();
         return;
     }
-    if (!open_.empty() && !open_.back().content) start_content();
-    const std::size_t tabs = open_.size();
-    const std::size_t start = tabs == 0 ? 0 : 1 + tabs;  // the root starts the output
-    const std::size_t tag = 1 + name.size() + 1;
-    if (single_plain_line(data)) {
-        // The whole element at once: its tags and at most one line of text.
-        const std::size_t line = data.empty() ? 0 : 1 + tabs + 1 + data.size();
-        char* p = extend(start + tag + line + 1 + tabs + 1 + tag);
-        if (tabs != 0) p = put_line_start(p, tabs);
-        *p++ = '<';
-        p = put(p, name);
-        *p++ = '>';
-        if (!data.empty()) p = put(put_line_start(p, tabs + 1), data);
-        p = put_line_start(p, tabs);
-        *p++ = '<';
-        *p++ = '/';
-        p = put(p, name);
-        *p = '>';
-    } else {
-        char* p = extend(start + tag);
-        if (tabs != 0) p = put_line_start(p, tabs);
-        *p++ = '<';
-        *put(p, name) = '>';
-        put_text_lines(data, tabs + 1);
-        p = put_line_start(extend(1 + tabs + 1 + tag), tabs);
-        *p++ = '<';
-        *p++ = '/';
-        *put(p, name) = '>';
-    }
-    if (tabs != 0) fresh_line_ = true;
-}
-
-VASKEL_XML_HOT void Writer::close() {
-    if (!fast_) {
-        close_general();
-        return;
-    }
-    const Open element = open_.back();
-    open_.pop_back();
-    if (!element.content) {
-        out_ += "/>";
-    } else {
-        const std::size_t tabs = open_.size();
-        char* p = put_line_start(extend(1 + tabs + 2 + element.name.size() + 1), tabs);
-        p = put(put(p, "</"), element.name);
-        *p = '>';
-    }
-    // In its parent's content, an element is followed by a newline.
-    if (!open_.empty()) fresh_line_ = true;
+    const std::string& outer = headers_[depth];
+    const std::string& inner = headers_[depth + 1];
+    const std::size_t line = data.empty() ? 0 : inner.size() + data.size();
+    char* p = extend(2 * outer.size() + 2 * name.size() + 5 + line);
+    p = put_bytes(put_bytes(p, outer), "<");
+    p = put_bytes(put_bytes(p, name), ">");
+    if (!data.empty()) p = put_bytes(put_bytes(p, inner), data);
+    p = put_bytes(put_bytes(p, outer), "</");
+    put_bytes(put_bytes(p, name), ">");
 }
 
 }  // namespace vaskel::xml
