@@ -436,3 +436,59 @@ def test_default_run_writes_the_analysis_and_cuts_the_rule_base(tmp_path):
     text = (tmp_path / "corpus" / "doc00.txt").read_text(encoding="utf-8")
     assert all(text[int(r[1]):int(r[2])] == r[0] for r in rows)
     assert any(r[3].startswith("B-") for r in rows)
+
+
+# --- the rule base reaches each worker once; the trace read for the analysis ---------
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="workers are forked")
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_the_table_that_cuts_the_rule_base_is_built_once_before_the_workers(tmp_path, monkeypatch, jobs):
+    from vaskel_tools import rulebase
+
+    monkeypatch.setattr(corpus, "_pool_context", lambda: __import__("multiprocessing").get_context("fork"))
+    builders = tmp_path / "builders"
+    real_init = rulebase.RuleBase.__init__
+
+    def init(self, rules):
+        with open(builders, "a", encoding="utf-8") as f:  # the workers are other processes
+            f.write(f"{os.getpid()}\n")
+        real_init(self, rules)
+
+    monkeypatch.setattr(rulebase.RuleBase, "__init__", init)
+    found, _ = corpus.find_documents([str(tmp_path / "corpus")] if make_corpus(tmp_path / "corpus", 8) else [], ".xml")
+    summary = corpus.run_corpus(dict(RULES), found, str(tmp_path / "out"), fmt="xml", jobs=jobs, trace_path=None)
+    assert summary.written == 8
+    assert builders.read_text(encoding="utf-8").split() == [str(os.getpid())]
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="workers are forked")
+@pytest.mark.parametrize("first_jobs, then_jobs", [(1, 2), (2, 1), (1, 1)])
+def test_analyses_are_right_after_runs_made_before_in_the_same_process(tmp_path, monkeypatch, first_jobs, then_jobs):
+    # The trace each analysis reads is captured in a file the process keeps:
+    # a forked worker must not share its parent's, nor read a document's
+    # trace after the one before it.
+    from vaskel_tools import RuleBase, analyse
+
+    monkeypatch.setattr(corpus, "_pool_context", lambda: __import__("multiprocessing").get_context("fork"))
+    docs = make_corpus(tmp_path / "corpus", 6)
+    found, _ = corpus.find_documents([str(tmp_path / "corpus")], ".json")
+    for run_number, jobs in enumerate((first_jobs, then_jobs)):
+        out = tmp_path / f"out{run_number}"
+        with silence_trace():
+            summary = corpus.run_corpus(RULES, found, str(out), fmt="json", jobs=jobs,
+                                        trace_path=str(tmp_path / f"trace{run_number}.txt"))
+        assert summary.written == 6, summary.failed
+        pieces = trace_pieces(tmp_path / f"trace{run_number}.txt")
+        for stem, path in docs.items():
+            text = path.read_text(encoding="utf-8")
+            with silence_trace():
+                whole = analyse(text, RULES)
+            doc = json.loads((out / f"{stem}.json").read_text(encoding="utf-8"))
+            assert doc["levels"] == whole.levels
+            assert [(c["start"], c["end"], c["label"]) for c in doc["chunks"]] == \
+                [(c.start, c.end, c.label) for c in whole.chunks]
+            # The document's trace piece is the call's trace once, with the rules it can use.
+            with capture_trace() as expected:
+                vaskel.engine(whole.tokens, RuleBase(RULES).for_tokens(whole.tokens))
+            assert pieces[str(path)] == expected.text
