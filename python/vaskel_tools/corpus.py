@@ -4,10 +4,9 @@ For each document: read it (UTF-8, a regular file), tokenize, run the engine,
 export the tree in the chosen format (``FORMATS``) and write
 ``OUT/<name><suffix>`` whole or not at all: the process that ran the document
 writes the export to a hidden file of the run's own folder (``OUT/.vaskel-run-*``)
-and syncs it in a thread of its own while the next document runs (this process
-syncs it when that worker dies first); once it is on disk, this process alone
-renames it into place and appends the document's trace to the trace file, as
-one step that a signal cannot cut in two; so an output exists exactly when the run counted it written and its trace
+and syncs it, and this process alone renames it into place and appends the
+document's trace to the trace file, as one step that a signal cannot cut in
+two; so an output exists exactly when the run counted it written and its trace
 piece is in the trace file. The renames are made durable by syncing the output
 folder at the end of the run (and the trace file is synced then).
 
@@ -29,7 +28,6 @@ from __future__ import annotations
 
 import json
 import os
-import queue
 import shutil
 import signal
 import tempfile
@@ -62,8 +60,7 @@ class DocResult:
     error: str = ""
     tokens: int = 0
     output: str | None = None  # the export, when the worker does not write it (Dask)
-    output_file: str | None = None  # the temporary file holding the export
-    synced: bool = True  # False: output_file is not on disk yet (``_Syncer``)
+    output_file: str | None = None  # the synced temporary file holding the export
     trace: bytes | str | None = None  # the trace: bytes, or the path of its spool file
 
 
@@ -211,9 +208,6 @@ class WorkerState:
     all_rule_lines: bool = False
     # The rule base ready to be cut (a RuleBase of ``rules``), built once.
     cut: Any = None
-    # True: exports are written unsynced, for a ``_Syncer`` to sync while
-    # the next document runs.
-    sync_later: bool = False
 
     def prepare(self) -> None:
         """Builds the rule base to cut now, in the process that makes the state.
@@ -365,117 +359,11 @@ def process_document(state: WorkerState, path: str, text: str) -> DocResult:
             result.output = output
         else:
             try:
-                if state.sync_later:
-                    result.output_file = _write_unsynced(state.temp_dir, output)
-                    result.synced = False
-                else:
-                    result.output_file = write_new(state.temp_dir, output)
+                result.output_file = write_new(state.temp_dir, output)
             except OSError as exc:
                 result.ok = False
                 result.error = f"{path}: cannot write the output: {exc.strerror or exc}"
     return result
-
-
-# --- syncing exports while the next document runs --------------------------------
-
-_unsynced_count = 0
-
-
-def _write_unsynced(directory: str, text: str) -> str:
-    """Writes ``text`` (UTF-8) to a new hidden file of ``directory``, not synced yet.
-
-    Its name is short, like ``write_new``'s; the file is synced (``_sync``)
-    before it is renamed into place.
-    """
-    global _unsynced_count
-    data = text.encode("utf-8", errors="surrogateescape")
-    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0)
-    while True:
-        _unsynced_count += 1
-        tmp = os.path.join(directory, f".vaskel-{os.getpid()}-u{_unsynced_count}")
-        try:
-            fd = os.open(tmp, flags, 0o666)  # the umask applies, as to any file the user creates
-            break
-        except FileExistsError:
-            continue
-    try:
-        try:
-            view = memoryview(data)
-            while view:
-                view = view[os.write(fd, view):]
-        finally:
-            os.close(fd)
-    except BaseException:
-        _remove(tmp)
-        raise
-    return tmp
-
-
-def _remove(path: str) -> None:
-    try:
-        os.unlink(path)
-    except OSError:
-        pass
-
-
-def _sync(result: DocResult) -> None:
-    """Puts the result's export on disk; one that cannot be synced fails its document."""
-    if result.output_file is not None and not result.synced:
-        try:
-            fd = os.open(result.output_file, os.O_WRONLY | getattr(os, "O_CLOEXEC", 0))
-            try:
-                # On disk before the rename: after a crash of the machine, the
-                # name points at the whole new file or at what it pointed before.
-                os.fsync(fd)
-            finally:
-                os.close(fd)
-        except OSError as exc:
-            _remove(result.output_file)
-            result.output_file = None
-            result.ok = False
-            result.error = f"{result.path}: cannot write the output: {exc.strerror or exc}"
-    result.synced = True
-
-
-class _Syncer:
-    """Syncs this process's exports in a thread of its own.
-
-    A sync waits for the disk; the next document runs meanwhile. ``put``
-    takes results in the order their documents ran; ``on_synced(result)``
-    is called in the thread, in the same order, once the export is on disk
-    (or the document failed). ``put`` waits while ``LIMIT`` results wait.
-    """
-
-    LIMIT = 16
-
-    def __init__(self, on_synced: Callable[[DocResult], None]) -> None:
-        self._queue: queue.Queue[DocResult | None] = queue.Queue(self.LIMIT)
-        self._on_synced = on_synced
-        self._dropping = False
-        self._thread = threading.Thread(target=self._main, name="vaskel-sync", daemon=True)
-        self._thread.start()
-
-    def put(self, result: DocResult) -> None:
-        self._queue.put(result)
-
-    def close(self, drop: bool = False) -> None:
-        """Waits for the results given (``drop``: only for the one being synced)."""
-        self._dropping = drop
-        if drop:
-            try:
-                while True:
-                    self._queue.get_nowait()
-            except queue.Empty:
-                pass
-        self._queue.put(None)
-        self._thread.join()
-
-    def _main(self) -> None:
-        while (result := self._queue.get()) is not None:
-            if self._dropping:
-                continue
-            _sync(result)
-            self._on_synced(result)
 
 
 def _process_path(state: WorkerState, path: str) -> DocResult:
@@ -538,7 +426,7 @@ def run_corpus(rules: dict[str, str], docs: list[Document], out_dir: str, *, fmt
         traces = TraceFile(trace_path, "" if all_rule_lines else CUT_HEADER)
 
     def done(result: DocResult) -> None:
-        assert traces is not None and result.synced
+        assert traces is not None
         with _signals_held():
             target = os.path.join(out_dir, names[result.path] + suffix)
             try:
@@ -570,7 +458,8 @@ def run_corpus(rules: dict[str, str], docs: list[Document], out_dir: str, *, fmt
             state.prepare()  # once, before any worker starts
             if jobs == 1 or len(docs) <= 1:
                 open_traces()
-                _run_here(state, docs, done)
+                for doc in docs:
+                    done(_process_path(state, doc.path))
                 spool.close()
             else:
                 _WorkerPool(min(jobs, len(docs)), state).run(docs, open_traces, done)
@@ -583,30 +472,6 @@ def run_corpus(rules: dict[str, str], docs: list[Document], out_dir: str, *, fmt
             shutil.rmtree(run_dir, ignore_errors=True)
     summary.seconds = time.perf_counter() - began
     return summary
-
-
-def _run_here(state: WorkerState, docs: list[Document], done: Callable[[DocResult], None]) -> None:
-    # The documents in this process; each export is synced while the next
-    # document runs, and is done (renamed, counted) here once it is on disk.
-    if len(docs) <= 1:
-        for doc in docs:
-            done(_process_path(state, doc.path))
-        return
-    synced: queue.SimpleQueue[DocResult] = queue.SimpleQueue()
-    syncer = _Syncer(synced.put)
-    state.sync_later = True
-    finished = False
-    try:
-        for doc in docs:
-            syncer.put(_process_path(state, doc.path))
-            while not synced.empty():
-                done(synced.get())
-        finished = True
-    finally:
-        state.sync_later = False
-        syncer.close(drop=not finished)
-    while not synced.empty():
-        done(synced.get())
 
 
 # --- worker processes ------------------------------------------------------------
@@ -633,41 +498,17 @@ def _worker_main(conn: Any, state: WorkerState) -> None:
     signal.signal(signal.SIGHUP, signal.SIG_DFL)
     signal.pthread_sigmask(signal.SIG_UNBLOCK, _STOPPERS)
     init_worker(state)
-    assert _state is not None
-    # A result goes to the parent as soon as its document has run; once its
-    # export is on disk, ("synced", path, ok, error) follows.
-    sending = threading.Lock()
-
-    def send(message: Any) -> None:
-        with sending:
-            conn.send(message)
-
-    def synced(result: DocResult) -> None:
+    while True:
         try:
-            send(("synced", result.path, result.ok, result.error))
-        except OSError:
-            pass  # the parent went away
-
-    syncer = _Syncer(synced)
-    _state.sync_later = True
-    try:
-        while True:
-            try:
-                path = conn.recv()
-            except (EOFError, OSError):
-                break  # the parent went away
-            if path is None:
-                break
-            result = _process_path(_state, path)
-            try:
-                send(result)
-            except OSError:
-                break
-            if not result.synced:
-                syncer.put(result)
-    finally:
-        syncer.close()
-    _state.trace.close()
+            path = conn.recv()
+        except (EOFError, OSError):
+            break  # the parent went away
+        if path is None:
+            break
+        assert _state is not None
+        conn.send(_process_path(_state, path))
+    if _state is not None:
+        _state.trace.close()
 
 
 class _Worker:
@@ -684,7 +525,6 @@ class _Worker:
             signal.pthread_sigmask(signal.SIG_SETMASK, old)
         child.close()
         self.sent: deque[str] = deque()  # documents sent and not answered, in order
-        self.unsynced: dict[str, DocResult] = {}  # answered, their exports not yet on disk
 
 
 class _WorkerPool:
@@ -708,7 +548,7 @@ class _WorkerPool:
             while True:
                 for worker in workers:
                     self._feed(worker, queue)
-                if not any(worker.sent or worker.unsynced for worker in workers):
+                if not any(worker.sent for worker in workers):
                     if not queue:
                         break
                     workers.append(_Worker(self.context, self.state))  # every worker died
@@ -754,20 +594,9 @@ class _WorkerPool:
         """Takes every result the worker sent; False once it is gone."""
         try:
             while worker.conn.poll():
-                message = worker.conn.recv()
-                if isinstance(message, DocResult):
-                    worker.sent.popleft()
-                    if message.synced:
-                        done(message)
-                    else:
-                        worker.unsynced[message.path] = message
-                else:
-                    _, path, ok, error = message
-                    result = worker.unsynced.pop(path)
-                    result.synced = True
-                    if not ok:  # the worker removed the file it could not sync
-                        result.ok, result.error, result.output_file = False, error, None
-                    done(result)
+                result: DocResult = worker.conn.recv()
+                worker.sent.popleft()
+                done(result)
         except (EOFError, OSError):
             return False
         return bool(worker.process.is_alive())
@@ -775,11 +604,6 @@ class _WorkerPool:
     def _lost(self, worker: _Worker, queue: deque[str], done: Callable[[DocResult], None]) -> None:
         worker.process.join()
         worker.conn.close()
-        # What it ran before: whole files, which this process syncs.
-        for result in worker.unsynced.values():
-            _sync(result)
-            done(result)
-        worker.unsynced.clear()
         if worker.sent:
             culprit = worker.sent.popleft()
             queue.extendleft(reversed(worker.sent))  # never started: run elsewhere
