@@ -141,9 +141,10 @@ def ratio(key: str, value: float, goal: str | None, what: str) -> None:
 
 
 def meets(value: float, goal: str) -> bool:
-    """goal is an operator and a number: "<= 1.15", "< 1"."""
+    """goal is an operator and a number: "<= 1.15", "< 1", ">= 1.7"."""
     op, bound = goal.split()
-    return value <= float(bound) if op == "<=" else value < float(bound)
+    checks = {"<=": float.__le__, "<": float.__lt__, ">=": float.__ge__, ">": float.__gt__}
+    return bool(checks[op](float(value), float(bound)))
 
 
 def goal_text(key: str, value: float, goal: str | None) -> str:

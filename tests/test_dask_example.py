@@ -210,3 +210,43 @@ def test_a_cluster_whose_workers_cannot_see_the_corpus_and_one_dies(tmp_path):
              if line.startswith("# document: ")]
     assert sorted(heads) == sorted(f"# document: {Path('corpus') / p.name}" for p in corpus.glob("*.txt"))
     assert sorted(p.name for p in out.iterdir() if p.name.startswith(".")) == []
+
+
+@needs_dask
+@not_sanitized
+@pytest.mark.parametrize("all_rule_lines", [False, True])
+def test_the_rule_base_reaches_each_worker_once(tmp_path, all_rule_lines):
+    # A worker in this child process (no other process to count in): the
+    # cluster holds the rule base as one object whatever its size, and the
+    # worker builds the table that cuts it once, not once per batch.
+    make_corpus(tmp_path / "corpus")
+    script = textwrap.dedent(f"""
+        import json, sys
+        from distributed import Client, LocalCluster
+        from vaskel_tools import corpus, corpus_dask, rulebase
+
+        rules = json.loads(open({str(DATA / "regles.json")!r}, encoding="utf-8").read())
+        rules.update({{f"mot{{i}}": "NOM" for i in range(500)}})
+        builds = []
+        real_init = rulebase.RuleBase.__init__
+        def init(self, *args):
+            builds.append(1)
+            real_init(self, *args)
+        rulebase.RuleBase.__init__ = init
+        cluster = LocalCluster(n_workers=1, threads_per_worker=1, processes=False, dashboard_address=None)
+        corpus_dask._connect = lambda address, jobs: (Client(cluster), cluster)
+        docs, _ = corpus.find_documents([{str(tmp_path / "corpus")!r}], ".xml")
+        keys = []
+        results = []
+        corpus_dask.run_dask("local", 1, rules, docs, "xml", False,
+                             lambda: keys.append(len(cluster.scheduler.tasks)), results.append, {all_rule_lines})
+        print(json.dumps({{"keys": keys, "builds": len(builds), "ok": sum(r.ok for r in results),
+                          "batches": len(corpus._batches(docs, 1))}}))
+    """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120,
+                          env=user_env(), cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    seen = json.loads(done.stdout.splitlines()[-1])
+    assert seen["ok"] == 12 and seen["batches"] > 1
+    assert seen["keys"] == [1]
+    assert seen["builds"] == (0 if all_rule_lines else 1)

@@ -54,6 +54,9 @@ def test_cut_rule_base_builds_the_same_tree(rules, tokens):
     # What is kept: every multi-label rule, the single-label rules of the tokens.
     assert cut == {k: v for k, v in rules.items() if "+" in k or k in used}
     assert list(cut) == [k for k in rules if k in cut]
+    # Any iterable of tokens gives the same cut, in the same order, as a list.
+    for other in (tuple(tokens), iter(tokens)):
+        assert list(RuleBase(rules).for_tokens(other).items()) == list(cut.items())
 
 
 def test_several_passes_with_a_lexicon_shaped_rule_base():

@@ -454,3 +454,161 @@ def test_characters_xml_cannot_carry_are_replaced_and_the_summary_says_so(tmp_pa
     (top,) = ET.parse(tmp_path / "out" / "odd.xml").getroot()
     assert top.attrib == {"type": "A\ufffd+B"}
     assert [leaf.text.strip() for leaf in top] == ["le\ufffdchat\x7f"]
+
+
+# --- the rule base reaches each worker once; the trace read for the analysis ---------
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="workers are forked")
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_the_table_that_cuts_the_rule_base_is_built_once_before_the_workers(tmp_path, monkeypatch, jobs):
+    from vaskel_tools import rulebase
+
+    monkeypatch.setattr(corpus, "_pool_context", lambda: __import__("multiprocessing").get_context("fork"))
+    builders = tmp_path / "builders"
+    real_init = rulebase.RuleBase.__init__
+
+    def init(self, rules):
+        with open(builders, "a", encoding="utf-8") as f:  # the workers are other processes
+            f.write(f"{os.getpid()}\n")
+        real_init(self, rules)
+
+    monkeypatch.setattr(rulebase.RuleBase, "__init__", init)
+    found, _ = corpus.find_documents([str(tmp_path / "corpus")] if make_corpus(tmp_path / "corpus", 8) else [], ".xml")
+    summary = corpus.run_corpus(dict(RULES), found, str(tmp_path / "out"), fmt="xml", jobs=jobs, trace_path=None)
+    assert summary.written == 8
+    assert builders.read_text(encoding="utf-8").split() == [str(os.getpid())]
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="workers are forked")
+@pytest.mark.parametrize("first_jobs, then_jobs", [(1, 2), (2, 1), (1, 1)])
+def test_analyses_are_right_after_runs_made_before_in_the_same_process(tmp_path, monkeypatch, first_jobs, then_jobs):
+    # The trace each analysis reads is captured in a file the process keeps:
+    # a forked worker must not share its parent's, nor read a document's
+    # trace after the one before it.
+    from vaskel_tools import RuleBase, analyse
+
+    monkeypatch.setattr(corpus, "_pool_context", lambda: __import__("multiprocessing").get_context("fork"))
+    docs = make_corpus(tmp_path / "corpus", 6)
+    found, _ = corpus.find_documents([str(tmp_path / "corpus")], ".json")
+    for run_number, jobs in enumerate((first_jobs, then_jobs)):
+        out = tmp_path / f"out{run_number}"
+        with silence_trace():
+            summary = corpus.run_corpus(RULES, found, str(out), fmt="json", jobs=jobs,
+                                        trace_path=str(tmp_path / f"trace{run_number}.txt"))
+        assert summary.written == 6, summary.failed
+        pieces = trace_pieces(tmp_path / f"trace{run_number}.txt")
+        for stem, path in docs.items():
+            text = path.read_text(encoding="utf-8")
+            with silence_trace():
+                whole = analyse(text, RULES)
+            doc = json.loads((out / f"{stem}.json").read_text(encoding="utf-8"))
+            assert doc["levels"] == whole.levels
+            assert [(c["start"], c["end"], c["label"]) for c in doc["chunks"]] == \
+                [(c.start, c.end, c.label) for c in whole.chunks]
+            # The document's trace piece is the call's trace once, with the rules it can use.
+            with capture_trace() as expected:
+                vaskel.engine(whole.tokens, RuleBase(RULES).for_tokens(whole.tokens))
+            assert pieces[str(path)] == expected.text
+
+
+# --- exports are synced while the next document runs, and before their rename ---------
+
+
+def _fork_context(monkeypatch):
+    # The patches below reach the workers only when they are forked.
+    monkeypatch.setattr(corpus, "_pool_context", lambda: __import__("multiprocessing").get_context("fork"))
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="reads /proc, forks workers")
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_every_export_is_on_disk_before_its_name_whoever_syncs_it(tmp_path, monkeypatch, jobs):
+    _fork_context(monkeypatch)
+    docs = make_corpus(tmp_path / "corpus", 9)
+    log = tmp_path / "log"
+    real_fsync, real_replace = os.fsync, os.replace
+
+    def note(*event):
+        fd = os.open(log, os.O_WRONLY | os.O_CREAT | os.O_APPEND)  # one write each, from every process
+        os.write(fd, ("\t".join(event) + "\n").encode())
+        os.close(fd)
+
+    def fsync(fd):
+        path = os.readlink(f"/proc/self/fd/{fd}")
+        real_fsync(fd)
+        note("synced", path)
+
+    def replace(src, dst):
+        note("renamed", str(src), str(dst))
+        return real_replace(src, dst)
+
+    monkeypatch.setattr(os, "fsync", fsync)
+    monkeypatch.setattr(os, "replace", replace)
+    found, _ = corpus.find_documents([str(tmp_path / "corpus")], ".xml")
+    with silence_trace():
+        summary = corpus.run_corpus(RULES, found, str(tmp_path / "out"), fmt="xml", jobs=jobs, trace_path=None)
+    assert summary.written == 9
+    events = [line.split("\t") for line in log.read_text().splitlines()]
+    renamed = [e for e in events if e[0] == "renamed"]
+    assert sorted(os.path.basename(e[2]) for e in renamed) == sorted(f"{stem}.xml" for stem in docs)
+    for event in renamed:
+        assert ["synced", event[1]] in events[:events.index(event)], event
+    assert hidden(tmp_path / "out") == []
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="reads /proc, forks workers")
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_an_export_that_cannot_be_synced_fails_its_document_only(tmp_path, monkeypatch, jobs):
+    _fork_context(monkeypatch)
+    make_corpus(tmp_path / "corpus", 6)
+    (tmp_path / "corpus" / "doc03.txt").write_text("le disque refuse", encoding="utf-8")
+    real_fsync = os.fsync
+
+    def fsync(fd):
+        path = os.readlink(f"/proc/self/fd/{fd}")
+        if os.path.basename(path).startswith(".vaskel-") and b"refuse" in Path(path).read_bytes():
+            raise OSError(5, "Input/output error")
+        return real_fsync(fd)
+
+    monkeypatch.setattr(os, "fsync", fsync)
+    found, _ = corpus.find_documents([str(tmp_path / "corpus")], ".json")
+    seen = []
+    with silence_trace():
+        summary = corpus.run_corpus(RULES, found, str(tmp_path / "out"), fmt="json", jobs=jobs,
+                                    trace_path=str(tmp_path / "trace.txt"), on_result=seen.append)
+    bad = str(tmp_path / "corpus" / "doc03.txt")
+    assert summary.failed == [(bad, f"{bad}: cannot write the output: Input/output error")]
+    assert sorted(p.name for p in (tmp_path / "out").glob("*.json")) == \
+        [f"doc0{k}.json" for k in range(6) if k != 3]
+    assert len(seen) == 6 and sorted(r.path for r in seen) == sorted(d.path for d in found)
+    # Counted once, traced once, and nothing is left behind.
+    assert sorted(trace_pieces(tmp_path / "trace.txt")) == sorted(d.path for d in found)
+    assert hidden(tmp_path / "out") == []
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="forks workers")
+def test_a_worker_that_dies_with_exports_still_to_sync_loses_only_the_document_it_ran(tmp_path, monkeypatch):
+    _fork_context(monkeypatch)
+    docs = make_corpus(tmp_path / "corpus", 8)
+    real_fsync, real_process = os.fsync, corpus.process_document
+    victim = str(docs["doc05"])
+
+    def slow_fsync(fd):
+        time.sleep(0.05)  # the exports of the documents before are still waiting for the disk
+        return real_fsync(fd)
+
+    def process(state, path, text):
+        if path == victim:
+            os._exit(9)
+        return real_process(state, path, text)
+
+    monkeypatch.setattr(os, "fsync", slow_fsync)
+    monkeypatch.setattr(corpus, "process_document", process)
+    found, _ = corpus.find_documents([str(tmp_path / "corpus")], ".xml")
+    with silence_trace():
+        summary = corpus.run_corpus(RULES, found, str(tmp_path / "out"), fmt="xml", jobs=2,
+                                    trace_path=str(tmp_path / "trace.txt"))
+    assert summary.failed == [(victim, f"{victim}: the worker process running it ended abruptly")]
+    assert sorted(p.stem for p in (tmp_path / "out").glob("*.xml")) == sorted(n for n in docs if n != "doc05")
+    assert sorted(trace_pieces(tmp_path / "trace.txt")) == sorted(str(p) for p in docs.values())
+    assert hidden(tmp_path / "out") == []

@@ -16,7 +16,8 @@ pieces of different documents never interleave. A document that fails gives a
 one-line error; the others still run.
 
 Worker processes get the rule base once, when they start, and keep it as
-process state; each message to a worker then names one document. When a
+process state (with the table that cuts it, built once in this process
+before they start); each message to a worker then names one document. When a
 worker dies (killed for its memory, a crash), the document it was running is
 reported failed and the others go on, in a new worker: each document is
 processed, counted and traced exactly once. On Dask, this process reads the
@@ -223,17 +224,37 @@ class WorkerState:
     # False: each document runs with the rule base cut to its tokens (the same
     # tree; its trace lists only the rules the document can use).
     all_rule_lines: bool = False
+    # The rule base ready to be cut (a RuleBase of ``rules``), built once.
+    cut: Any = None
+
+    def prepare(self) -> None:
+        """Builds the rule base to cut now, in the process that makes the state.
+
+        The parent calls it before its workers start: they inherit (or are
+        sent) the built table with the state, once each, and never build it
+        again. A rule base it refuses is left for each document to report,
+        as the engine would.
+        """
+        if not self.all_rule_lines and self.cut is None:
+            from .rulebase import RuleBase
+
+            try:
+                self.cut = RuleBase(self.rules)
+            except (TypeError, ValueError):
+                pass
 
     def rules_for(self, tokens: list[str]) -> dict[str, str]:
         if self.all_rule_lines:
             return self.rules
-        cut: dict[str, str] = _rule_base(self.rules).for_tokens(tokens)
+        if self.cut is None:
+            self.cut = _rule_base(self.rules)
+        cut: dict[str, str] = self.cut.for_tokens(tokens)
         return cut
 
 
-# The cut table of the rule base this process was given, made on its first
-# document and kept while the same rule base object comes back (a worker's
-# state, or the rule base a Dask worker holds for the whole run).
+# The cut table of the last rule base object this process was given: a Dask
+# worker gets the same scattered object with every batch and builds its
+# table on the first one.
 _cut_of: tuple[dict[str, str], Any] | None = None
 
 
@@ -244,6 +265,60 @@ def _rule_base(rules: dict[str, str]) -> Any:
 
         _cut_of = (rules, RuleBase(rules))
     return _cut_of[1]
+
+
+# Where the engine's trace is captured when a format reads it: one file per
+# process, emptied for each document (in memory where the system allows).
+_capture_fd = -1
+_capture_pid = -1  # a forked worker makes its own: the parent's is shared with it
+
+
+def _capture_file() -> int:
+    global _capture_fd, _capture_pid
+    if _capture_fd < 0 or _capture_pid != os.getpid():
+        _capture_fd, _capture_pid = -1, os.getpid()
+        if hasattr(os, "memfd_create"):
+            try:
+                _capture_fd = os.memfd_create("vaskel-trace", getattr(os, "MFD_CLOEXEC", 0))
+            except OSError:
+                pass
+        if _capture_fd < 0:
+            _capture_fd, name = tempfile.mkstemp(prefix="vaskel-trace-")
+            os.unlink(name)
+    os.ftruncate(_capture_fd, 0)
+    os.lseek(_capture_fd, 0, os.SEEK_SET)  # the engine writes at the file's offset
+    return _capture_fd
+
+
+def _traced_engine(tokens: list[str], rules: dict[str, str]) -> tuple[Any, bytes]:
+    # fd 1 is the document's sink (``redirected``): it goes to the capture
+    # file for the call, then back, and the trace is written to the sink.
+    import vaskel
+
+    capture = _capture_file()
+    sink = os.dup(1)
+    try:
+        os.dup2(capture, 1)
+        try:
+            tree = vaskel.engine(tokens, rules)
+        finally:
+            os.dup2(sink, 1)
+    finally:
+        os.close(sink)
+    size = os.fstat(capture).st_size
+    chunks = []
+    at = 0
+    while at < size:
+        chunk = os.pread(capture, size - at, at)
+        if not chunk:
+            break
+        chunks.append(chunk)
+        at += len(chunk)
+    data = b"".join(chunks)
+    view = memoryview(data)
+    while view:
+        view = view[os.write(1, view):]
+    return tree, data
 
 
 _lock = threading.Lock()  # one document at a time per process: fd 1 and 2 are shared
@@ -267,15 +342,10 @@ def _export(state: WorkerState, tokens: list[str], text: str, result: DocResult)
             result.replaced = _needs_replacement(tree, tokens, rules)
         return fmt.export(tree, tokens, text)
     from .spans import analysis_of
-    from .trace import capture_trace
 
-    with capture_trace() as captured:
-        tree = vaskel.engine(tokens, rules)
     # The trace read for the chunks still goes where the document's trace goes.
-    view = memoryview(captured.data)
-    while view:
-        view = view[os.write(1, view):]
-    return fmt.from_analysis(analysis_of(text, tokens, rules, tree, captured.data))
+    tree, trace = _traced_engine(tokens, rules)
+    return fmt.from_analysis(analysis_of(text, tokens, rules, tree, trace))
 
 
 def process_document(state: WorkerState, path: str, text: str) -> DocResult:
@@ -408,6 +478,7 @@ def run_corpus(rules: dict[str, str], docs: list[Document], out_dir: str, *, fmt
         else:
             spool = SpoolTrace(run_dir) if trace_path is not None else DropTrace()
             state = WorkerState(rules, fmt, spool, run_dir, all_rule_lines)
+            state.prepare()  # once, before any worker starts
             if jobs == 1 or len(docs) <= 1:
                 open_traces()
                 for doc in docs:

@@ -4,9 +4,11 @@ The workers may run on other machines that see none of this machine's files:
 this process reads each batch's texts and sends them with its task, each task
 sends back the exports and traces, and this process writes them (with the
 run's own rules: whole or not at all, exactly once). The rule base goes to
-every worker once (``scatter``), not with each batch. At most a few batches
-per worker are in flight, and each one's result is released once written, so
-neither the texts nor the results of the whole corpus are ever held at once.
+every worker once (``scatter``, as one object), not with each batch, and a
+worker builds the table that cuts it on its first batch only (the same
+object comes back with every batch). At most a few batches per worker are
+in flight, and each one's result is released once written, so neither the
+texts nor the results of the whole corpus are ever held at once.
 
 Inside a worker only file descriptor 1 (vaskel's trace) is pointed at the
 document's trace: descriptor 2 is where the worker's own threads log, and a
@@ -84,7 +86,9 @@ def run_dask(address: str, jobs: int, rules: dict[str, str], docs: list[Document
         from distributed import as_completed
 
         workers = max(1, sum(client.nthreads().values())) if cluster is None else jobs
-        shared_rules = client.scatter(rules, broadcast=True)
+        # One object: scattering the dict itself would make one Dask key per
+        # rule, and every task would depend on all of them.
+        [shared_rules] = client.scatter([rules], broadcast=True)
         ready()
         batches = iter(_batches(docs, workers))
         running: dict[Any, list[str]] = {}

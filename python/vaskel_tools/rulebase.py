@@ -26,6 +26,7 @@ the order they have in the whole dictionary.
 
 from __future__ import annotations
 
+from bisect import bisect_right
 from collections.abc import Iterable, Mapping
 from itertools import compress, repeat
 
@@ -65,7 +66,7 @@ class RuleBase:
     a trace that lists every rule line.
     """
 
-    __slots__ = ("_rules", "_rank", "_multi")
+    __slots__ = ("_rules", "_rank", "_multi", "_keys", "_values", "_multi_at")
 
     def __init__(self, rules: Mapping[str, str]) -> None:
         whole: dict[str, str] = dict(rules)
@@ -90,6 +91,12 @@ class RuleBase:
         self._rules = whole
         self._rank = rank
         self._multi = multi
+        # The keys and values by position, and the positions of the
+        # multi-label rules: a cut reads these instead of looking every kept
+        # key up again in the whole dictionary.
+        self._keys = list(whole)
+        self._values = list(whole.values())
+        self._multi_at = [position for position, _ in multi]
 
     @property
     def rules(self) -> dict[str, str]:
@@ -116,21 +123,30 @@ class RuleBase:
             raise TypeError("a str is not a list of tokens: pass a list of str")
         if all_rule_lines:
             return dict(self._rules)
+        if type(tokens) is list and set(map(type, tokens)) <= {str}:
+            # Plain str tokens (what tokenize gives): the lookups run at C speed.
+            rank = self._rank
+            found = sorted(map(rank.get, set(tokens), repeat(-1)))
+            positions = found[bisect_right(found, -1):]
+        else:
+            positions = self._positions(tokens)
+        kept = self._multi_at + positions
+        # Two sorted runs: the sort merges them in linear time.
+        kept.sort()
+        return dict(zip(map(self._keys.__getitem__, kept), map(self._values.__getitem__, kept)))
+
+    def _positions(self, tokens: Iterable[str]) -> list[int]:
         rank = self._rank
-        used: list[tuple[int, str]] = []
+        used: list[int] = []
         for token in set(tokens):
             if not isinstance(token, str):
                 # The engine refuses such a list; left to it, with its message.
                 continue
             position = rank.get(_plain(token))
             if position is not None:
-                used.append((position, _plain(token)))
+                used.append(position)
         used.sort()
-        kept = self._multi + used
-        # Two sorted runs: the sort merges them in linear time.
-        kept.sort()
-        rules = self._rules
-        return {key: rules[key] for _, key in kept}
+        return used
 
     def __repr__(self) -> str:
         return f"RuleBase({len(self._rules)} rules, {len(self._multi)} multi-label)"
