@@ -90,6 +90,17 @@ void take_interrupt(SavedError& interrupt) {
     raised.swap(interrupt);
 }
 
+// The text of a thread's name, kept alive by `holder`; empty when `name` is
+// not a non-empty str.
+std::string_view name_text(PyRef& holder, PyRef name) {
+    if (!name || !PyUnicode_Check(name.get())) return {};
+    Py_ssize_t n = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(name.get(), &n);
+    if (s == nullptr || n <= 0) return {};
+    holder = std::move(name);
+    return std::string_view(s, static_cast<std::size_t>(n));
+}
+
 // The name threading keeps for the calling thread, read from its records
 // without running any bytecode, so that no handler and no asynchronous
 // exception can be raised meanwhile: threading._active maps the thread's
@@ -105,16 +116,9 @@ std::string_view registered_thread_name(PyRef& holder) {
                       : PyRef();
     PyRef thread = ident ? PyRef::borrow(PyDict_GetItemWithError(active.get(), ident.get())) : PyRef();
     PyRef name = thread ? PyRef::steal(PyObject_GetAttrString(thread.get(), "_name")) : PyRef();
-    if (name && PyUnicode_Check(name.get())) {
-        Py_ssize_t n = 0;
-        const char* s = PyUnicode_AsUTF8AndSize(name.get(), &n);
-        if (s != nullptr && n > 0) {
-            holder = std::move(name);
-            return std::string_view(s, static_cast<std::size_t>(n));
-        }
-    }
-    PyErr_Clear();
-    return {};
+    const std::string_view text = name_text(holder, std::move(name));
+    if (text.empty()) PyErr_Clear();
+    return text;
 }
 
 // The name of the calling Python thread, read without allocating on the C++
@@ -143,14 +147,8 @@ std::string_view thread_name(PyRef& holder, char (&fallback)[64], SavedError& in
         PyRef current = threading ? PyRef::steal(PyObject_CallMethod(threading.get(), "current_thread", nullptr))
                                   : PyRef();
         PyRef name = current ? PyRef::steal(PyObject_GetAttrString(current.get(), "name")) : PyRef();
-        if (name && PyUnicode_Check(name.get())) {
-            Py_ssize_t n = 0;
-            const char* s = PyUnicode_AsUTF8AndSize(name.get(), &n);
-            if (s != nullptr && n > 0) {
-                holder = std::move(name);
-                return std::string_view(s, static_cast<std::size_t>(n));
-            }
-        }
+        const std::string_view text = name_text(holder, std::move(name));
+        if (!text.empty()) return text;
         if (!PyErr_Occurred()) break;
         const bool ordinary = PyErr_ExceptionMatches(PyExc_Exception);
         keep_interrupt();
