@@ -94,35 +94,22 @@ PIPE_READER = """
 """
 
 
-@pytest.mark.parametrize("call", [
+BLOCKING_CALLS = [
     f"lambda: vaskel.engine(['le', 'chat'] * 40000, {BIG_RULES})",
     "lambda: vaskel.Tree(['x' * 40] * 150000).to_xml()",
-])
-def test_pipe_drained_by_a_thread_of_the_same_process(call, tmp_path):
+]
+
+
+# A write to a full pipe, or to a terminal whose buffer (a few KB) is full,
+# blocks until the reader drains it: it must not hold the interpreter lock.
+@pytest.mark.parametrize("call", BLOCKING_CALLS)
+@pytest.mark.parametrize("channel", ["through_pipe", "through_pty"])
+def test_output_drained_by_a_thread_of_the_same_process(channel, call, tmp_path):
     proc = run_child(PIPE_READER + f"""
     call = {call}
     want = expected(call)
     assert len(want) > 2_000_000, len(want)
-    result, got = through_pipe(call)
-    assert result is not None
-    sys.stderr.write(f"{{len(got)}} {{got == want}}\\n")
-    """, cwd=tmp_path)
-    assert proc.returncode == 0, proc.stderr.decode()[-3000:]
-    size, same = proc.stderr.decode().split()
-    assert same == "True" and int(size) > 2_000_000
-
-
-@pytest.mark.parametrize("call", [
-    f"lambda: vaskel.engine(['le', 'chat'] * 40000, {BIG_RULES})",
-    "lambda: vaskel.Tree(['x' * 40] * 150000).to_xml()",
-])
-def test_terminal_read_by_a_thread_of_the_same_process(call, tmp_path):
-    # A write to a terminal blocks once its buffer (a few KB) is full, like a
-    # write to a full pipe: it must not hold the interpreter lock.
-    proc = run_child(PIPE_READER + f"""
-    call = {call}
-    want = expected(call)
-    result, got = through_pty(call)
+    result, got = {channel}(call)
     assert result is not None
     sys.stderr.write(f"{{len(got)}} {{got == want}}\\n")
     """, cwd=tmp_path)
