@@ -27,15 +27,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CollectingLineSink trace;
     const Tree tree = run_engine(tokens, rules, trace);
 
-    FUZZ_CHECK(tree.data.size() >= 2);
-    FUZZ_CHECK(tree.data.back().size() == 1);
-    FUZZ_CHECK(tree.data[0].size() == tokens.size());
-    for (std::size_t l = 0; l < tree.data.size(); ++l) {
-        const Level& level = tree.data[l];
+    FUZZ_CHECK(tree.levels.size() >= 2);
+    FUZZ_CHECK(tree.levels.back().size() == 1);
+    FUZZ_CHECK(tree.levels[0].size() == tokens.size());
+    for (std::size_t l = 0; l < tree.levels.size(); ++l) {
+        const Level& level = tree.levels[l];
         if (l > 0) {
             FUZZ_CHECK(!level.empty());
             const bool from_matches = !(level.size() == 1 && level[0].children.empty());
-            if (from_matches) FUZZ_CHECK(level.size() <= tree.data[l - 1].size());
+            if (from_matches) FUZZ_CHECK(level.size() <= tree.levels[l - 1].size());
         }
         for (std::size_t i = 0; i < level.size(); ++i) {
             const Node& node = level[i];

@@ -39,7 +39,7 @@ Tree random_tree(FuzzedDataProvider& in) {
             for (std::size_t c = 0; c < nchildren; ++c) node.children.push_back(in.ConsumeIntegralInRange<std::uint32_t>(0, 4));
             level.push_back(std::move(node));
         }
-        tree.data.push_back(std::move(level));
+        tree.levels.push_back(std::move(level));
     }
     return tree;
 }
@@ -50,9 +50,9 @@ Tree random_tree(FuzzedDataProvider& in) {
 // failures included.
 xml::XMLElement reference_element(const Tree& tree, std::uint32_t lvl, std::uint32_t i, LineSink& trace) {
     trace.write_line("lvl : " + std::to_string(lvl) + " ; i : " + std::to_string(i));
-    if (lvl >= tree.data.size()) fail_index(tree.data.size(), lvl);
-    if (i >= tree.data[lvl].size()) fail_index(tree.data[lvl].size(), i);
-    const Node& node = tree.data[lvl][i];
+    if (lvl >= tree.levels.size()) fail_index(tree.levels.size(), lvl);
+    if (i >= tree.levels[lvl].size()) fail_index(tree.levels[lvl].size(), i);
+    const Node& node = tree.levels[lvl][i];
     xml::XMLElement element("chunk");
     if (lvl != 0) {
         element.add_attr("type", node.data);
@@ -66,9 +66,9 @@ xml::XMLElement reference_element(const Tree& tree, std::uint32_t lvl, std::uint
 }
 
 std::string reference_export(const Tree& tree, LineSink& trace) {
-    if (tree.data.empty()) fail_index(0, 0);
+    if (tree.levels.empty()) fail_index(0, 0);
     xml::XMLElement root("test");
-    for (const Node& node : tree.data.back()) root.add_element(reference_element(tree, node.level, node.index, trace));
+    for (const Node& node : tree.levels.back()) root.add_element(reference_element(tree, node.level, node.index, trace));
     return fuzz::reference_xml(root, "\n", "\t");
 }
 
@@ -140,7 +140,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     tolerate_failure([&] { concat(tree, lvl, i, ", "); });
     tolerate_failure([&] {
         const Tree sub = subtree(tree, lvl, i);
-        FUZZ_CHECK(sub.data.size() == static_cast<std::size_t>(lvl) + 1);
+        FUZZ_CHECK(sub.levels.size() == static_cast<std::size_t>(lvl) + 1);
         check_export(sub, piece_size);
     });
     check_export(tree, piece_size);

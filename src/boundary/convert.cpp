@@ -7,7 +7,7 @@
 #include <limits>
 
 #include "core/interrupt.hpp"
-#include "core/rule_table.hpp"
+#include "core/rule_base.hpp"
 #include "errors.hpp"
 
 namespace vaskel::py {

@@ -6,7 +6,7 @@
 #include "core/engine.hpp"
 #include "core/line_sink.hpp"
 #include "core/tokenizer.hpp"
-#include "trace_writer.hpp"
+#include "write_hooks.hpp"
 
 namespace vaskel::py {
 

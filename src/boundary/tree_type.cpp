@@ -5,7 +5,7 @@
 #include "core/interrupt.hpp"
 #include "core/line_sink.hpp"
 #include "core/tree_xml.hpp"
-#include "trace_writer.hpp"
+#include "write_hooks.hpp"
 
 namespace vaskel::py {
 
@@ -95,7 +95,7 @@ PyObject* with_tree(PyObject* self, Body&& body) {
     });
 }
 
-// Binds and converts (lvl, i) for the navigation methods.
+// Converts the bound (lvl, i) of the navigation methods.
 struct Coordinates {
     std::uint32_t lvl, i;
 };
@@ -148,10 +148,10 @@ PyObject* tree_to_xml_method(PyObject* self, PyObject*) {
 
 PyObject* tree_get_data(PyObject* self, void*) {
     return with_tree(self, [&](const Tree& t) {
-        PyRef levels = checked(PyList_New(static_cast<Py_ssize_t>(t.data.size())));
+        PyRef levels = checked(PyList_New(static_cast<Py_ssize_t>(t.levels.size())));
         Py_ssize_t k = 0;
         InterruptCheck check;  // for trees of many small levels
-        for (const Level& level : t.data) {
+        for (const Level& level : t.levels) {
             check.step();
             PyList_SetItem(levels.get(), k++, node_list(level).release());
         }

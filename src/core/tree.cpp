@@ -8,8 +8,8 @@
 namespace vaskel {
 
 const Node& node_at(const Tree& tree, std::uint32_t lvl, std::uint32_t i) {
-    if (lvl >= tree.data.size()) fail_index(tree.data.size(), lvl);
-    const Level& level = tree.data[lvl];
+    if (lvl >= tree.levels.size()) fail_index(tree.levels.size(), lvl);
+    const Level& level = tree.levels[lvl];
     if (i >= level.size()) fail_index(level.size(), i);
     return level[i];
 }
@@ -44,8 +44,8 @@ void append_children(const Tree& tree, std::uint32_t lvl, std::uint32_t i, std::
     // Level numbers are 32-bit unsigned: below level 0 comes 4294967295,
     // which no tree reaches.
     const std::uint32_t below = lvl - 1u;
-    if (below >= tree.data.size()) fail_index(tree.data.size(), below);
-    const Level& lower = tree.data[below];
+    if (below >= tree.levels.size()) fail_index(tree.levels.size(), below);
+    const Level& lower = tree.levels[below];
     if (out.empty()) out.reserve(node.children.size());
     for (std::uint32_t c : node.children) {
         check.step();
@@ -56,7 +56,7 @@ void append_children(const Tree& tree, std::uint32_t lvl, std::uint32_t i, std::
 
 std::size_t node_count(const Tree& tree) {
     std::size_t total = 0;
-    for (const Level& level : tree.data) total += level.size();
+    for (const Level& level : tree.levels) total += level.size();
     return total;
 }
 
@@ -73,7 +73,7 @@ Tree tree_from_leaves(std::vector<std::string> leaves) {
         node.index = static_cast<std::uint32_t>(k);
     }
     Tree tree;
-    tree.data.push_back(std::move(level));
+    tree.levels.push_back(std::move(level));
     return tree;
 }
 
@@ -116,7 +116,7 @@ std::vector<Node> decapsulate(const Tree& tree, std::uint32_t lvl, std::uint32_t
             continue;
         }
         const std::uint32_t c = top.node->children[top.next++];
-        const Level& lower = tree.data[top.lvl - 1u];
+        const Level& lower = tree.levels[top.lvl - 1u];
         if (c >= lower.size()) fail_index(lower.size(), c);
         const Node& child = lower[c];
         if (child.level == 0) {
@@ -173,7 +173,7 @@ Tree subtree(const Tree& tree, std::uint32_t lvl, std::uint32_t i) {
     std::reverse(collected.begin(), collected.end());
 
     Tree result;
-    result.data = std::move(collected);
+    result.levels = std::move(collected);
     return result;
 }
 

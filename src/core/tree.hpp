@@ -17,7 +17,7 @@ struct Node {
 using Level = std::vector<Node>;
 
 struct Tree {
-    std::vector<Level> data;  // level 0 first
+    std::vector<Level> levels;  // level 0 first
 };
 
 // Node i of level lvl; the level is checked before the position, and either

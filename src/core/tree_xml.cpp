@@ -35,9 +35,9 @@ public:
         : tree_(tree), trace_(trace), sink_(sink), piece_size_(piece_size), writer_(out_, "\n", "\t") {}
 
     std::string run() {
-        if (tree_.data.empty()) fail_index(0, 0);
-        const Level& top = tree_.data.back();
-        const bool shallow = tree_.data.size() <= kShallowLevels;
+        if (tree_.levels.empty()) fail_index(0, 0);
+        const Level& top = tree_.levels.back();
+        const bool shallow = tree_.levels.size() <= kShallowLevels;
         if (!shallow) walk<Pass::Check>(top);
         // Room for the top level's elements written once each: 40 bytes of
         // markup (tags, line breaks, indentation) and the node's text. That

@@ -18,7 +18,7 @@
 #include "boundary/py_ref.hpp"
 #include "boundary/state.hpp"
 #include "core/failure.hpp"
-#include "core/rule_table.hpp"
+#include "core/rule_base.hpp"
 #include "xml/xml_element.hpp"
 
 namespace vaskel::testing {
@@ -75,7 +75,7 @@ PyObject* make_tree(PyObject*, PyObject* args, PyObject* kwargs) {
             const Py_ssize_t nnodes = length(level.get(), "a level");
             Level recs;
             for (Py_ssize_t k = 0; k < nnodes; ++k) recs.push_back(node_from_tuple(item(level.get(), k).get()));
-            tree.data.push_back(std::move(recs));
+            tree.levels.push_back(std::move(recs));
         }
         return wrap_tree(std::move(tree)).release();
     });

@@ -1,4 +1,4 @@
-#include "rule_table.hpp"
+#include "text_hash.hpp"
 
 #include <cerrno>
 #include <chrono>

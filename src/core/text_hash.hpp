@@ -1,16 +1,14 @@
-// The rule engine's lookup tables: an open-addressing map from text to text
-// with a hash seeded once per process from the operating system's random
-// source, so that no rule base can be crafted in advance to make its keys
-// share slots (which would make every lookup walk them all).
+// The hash of the rule tables' texts, seeded once per process from the
+// operating system's random source, so that no rule base can be crafted in
+// advance to make its keys share slots (which would make every lookup walk
+// them all).
 #pragma once
 
-#include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace vaskel {
 
@@ -83,75 +81,6 @@ inline bool same_text(std::string_view a, std::string_view b) noexcept {
     }
     return std::memcmp(a.data(), b.data(), n) == 0;
 }
-
-// An open-addressing map from text to text, built once and then only read:
-// the lookups for every node and every window of a scan go through it. Keys
-// and values are views; what they point into must outlive the map. Inserting
-// a key that is present keeps the first value.
-class TextMap {
-public:
-    explicit TextMap(std::size_t expected, std::uint64_t seed = rule_hash_seed()) : seed_(seed) {
-        std::size_t cap = 16;
-        while (cap < expected * 2) cap *= 2;
-        slots_.resize(cap);
-        mask_ = cap - 1;
-    }
-
-    void insert(std::string_view key, std::string_view value) {
-        const std::uint64_t h = text_hash(key, seed_);
-        for (std::size_t k = h & mask_;; k = (k + 1) & mask_) {
-            Slot& slot = slots_[k];
-            if (!slot.used) {
-                slot = Slot{h, key, value, true};
-                return;
-            }
-            if (slot.hash == h && same_text(slot.key, key)) return;
-        }
-    }
-
-    // The value of key, or null when key is absent.
-    const std::string_view* find(std::string_view key) const noexcept {
-        const std::uint64_t h = text_hash(key, seed_);
-        for (std::size_t k = h & mask_;; k = (k + 1) & mask_) {
-            const Slot& slot = slots_[k];
-            if (!slot.used) return nullptr;
-            if (slot.hash == h && same_text(slot.key, key)) return &slot.value;
-        }
-    }
-
-    // How many slots find(key) reads (a measure of clustering).
-    std::size_t probes(std::string_view key) const noexcept {
-        const std::uint64_t h = text_hash(key, seed_);
-        std::size_t read = 1;
-        for (std::size_t k = h & mask_;; k = (k + 1) & mask_, ++read) {
-            const Slot& slot = slots_[k];
-            if (!slot.used || (slot.hash == h && same_text(slot.key, key))) return read;
-        }
-    }
-
-private:
-    struct Slot {
-        std::uint64_t hash = 0;
-        std::string_view key;
-        std::string_view value;
-        bool used = false;
-    };
-    std::vector<Slot> slots_;  // at most half full
-    std::size_t mask_ = 0;
-    std::uint64_t seed_;
-};
-
-// Which byte lengths the keys of a set have, so that a text whose length no
-// key has skips the hash lookup. Lengths from kTracked on share one bit.
-class LengthFilter {
-public:
-    void add(std::size_t n) { bits_.set(n < kTracked ? n : kTracked); }
-    bool may_hold(std::size_t n) const { return bits_.test(n < kTracked ? n : kTracked); }
-
-private:
-    static constexpr std::size_t kTracked = 255;
-    std::bitset<kTracked + 1> bits_;
-};
 
 // The same seeded hash for the standard unordered containers.
 struct SeededTextHash {
