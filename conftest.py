@@ -9,8 +9,9 @@ import pytest
 
 HINT = "run `bash scripts/pytest.sh [PYTEST ARGS]` instead: it builds both into .venv and runs pytest there"
 
-# tests/conftest.py imports vaskel as soon as it is loaded, before any hook of
-# this file runs: without vaskel, stop here.
+# Nearly every test file imports vaskel as it is collected, and would fail
+# there with an import error of its own: without vaskel, stop here, as this
+# file is loaded, before any of them is collected.
 if importlib.util.find_spec("vaskel") is None:
     sys.stderr.write(f"ERROR: vaskel is not installed for this Python; {HINT}\n")
     raise SystemExit(4)

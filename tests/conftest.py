@@ -1,17 +1,37 @@
-import faulthandler
+"""Fixtures of the test files (what they import lives in helpers.py)."""
 
-import vaskel
-from vaskel_tools import PanicException  # noqa: F401  (the tests import it from here)
+import os
+import signal
+
+import pytest
+
+from helpers import start_command
 
 
-def run_engine(capfd, tokens, rules):
-    """Runs the engine and returns (tree, what it printed on fd 1)."""
-    capfd.readouterr()
-    # A run that never ends would hang with the interpreter lock held; the
-    # watchdog ends the process instead.
-    faulthandler.dump_traceback_later(60, exit=True)
-    try:
-        tree = vaskel.engine(tokens, rules)
-    finally:
-        faulthandler.cancel_dump_traceback_later()
-    return tree, capfd.readouterr().out
+@pytest.fixture
+def spawn():
+    """Starts child processes as helpers.start_command does. When the test
+    ends, however it ends, each child still running is killed (with its whole
+    process group if it was started in a session of its own), then reaped,
+    and its pipes closed: a failed test leaves no process behind."""
+    children = []
+
+    def start(command, **options):
+        child = start_command(command, **options)
+        children.append((child, options.get("start_new_session", False)))
+        return child
+
+    yield start
+    for child, own_session in children:
+        if child.poll() is None:
+            try:
+                if own_session:
+                    os.killpg(child.pid, signal.SIGKILL)
+                else:
+                    child.kill()
+            except ProcessLookupError:
+                pass
+        child.wait()
+        for stream in (child.stdin, child.stdout, child.stderr):
+            if stream is not None:
+                stream.close()

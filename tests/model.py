@@ -13,7 +13,8 @@ Nothing here is tuned for speed: every rule is followed as it reads.
 
 import unicodedata
 
-U32_MASK = 0xFFFFFFFF
+# Levels and indices are unsigned 32-bit numbers: this is the largest.
+LARGEST_INDEX = 4294967295
 
 
 class ModelFailure(Exception):
@@ -184,6 +185,15 @@ def engine(tokens, ruleset):
 DATA, LEVEL, INDEX, CHILDREN = range(4)
 
 
+def level_below(lvl):
+    """The level that holds the children of a node of level `lvl`: the one
+    below it. Level 0 has no level below: the children of a leaf that lists
+    some are looked for on level 4294967295, the largest index, which no tree
+    has, so the failure names 4294967295, and so does the node line that
+    to_xml prints for the first of those children just before it."""
+    return lvl - 1 if lvl > 0 else LARGEST_INDEX
+
+
 def node_at(levels, lvl, i):
     if lvl >= len(levels):
         raise ModelFailure(oob(len(levels), lvl))
@@ -196,7 +206,7 @@ def get_children(levels, lvl, i):
     node = node_at(levels, lvl, i)
     if not node[CHILDREN]:
         return []
-    below = (lvl - 1) & U32_MASK
+    below = level_below(lvl)
     if below >= len(levels):
         raise ModelFailure(oob(len(levels), below))
     lower = levels[below]
@@ -328,8 +338,7 @@ def to_xml(levels):
             attrs, text = [], node[DATA]
         else:
             attrs, text = [("type", node[DATA])], None
-        below = (lvl - 1) & U32_MASK
-        return ("chunk", attrs, [element(below, c) for c in node[CHILDREN]], text)
+        return ("chunk", attrs, [element(level_below(lvl), c) for c in node[CHILDREN]], text)
 
     if not levels:
         raise ModelFailure(oob(0, 0))

@@ -4,8 +4,6 @@ conversion, error mapping and the class machinery."""
 import collections
 import operator
 import re
-import subprocess
-import sys
 import threading
 import types
 import weakref
@@ -14,9 +12,9 @@ import pytest
 
 import vaskel
 from vaskel import Node, Tree, engine, tokenize
+from vaskel_tools import PanicException
 
-from conftest import PanicException
-from helpers import child_env
+from helpers import run_python
 
 TREE_METHODS = ["decapsulate", "concat", "get_children", "subtree", "to_xml"]
 
@@ -410,17 +408,13 @@ def test_panic_from_python_is_resumed(call, capfd):
     assert out == ""
 
 
-def run_python(code):
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60, env=child_env())
-
-
 def test_second_init_refused():
     proc = run_python(
         "import sys, vaskel\n"
         "del sys.modules['vaskel']\n"
         "try:\n    import vaskel\nexcept ImportError as e:\n    print('refused', bool(str(e)))\n"
-        "print(vaskel.tokenize('encore ici'))\n"
-    )
+        "print(vaskel.tokenize('encore ici'))\n",
+        text=True, timeout=60)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout == "refused True\n['encore', 'ici']\n"
 
@@ -434,8 +428,8 @@ def test_failing_dealloc_is_unraisable():
         "del x\n"
         "x = _vaskel_testing.FailingDealloc('')\n"
         "del x\n"
-        "print(seen)\n"
-    )
+        "print(seen)\n",
+        text=True, timeout=60)
     assert proc.returncode == 0, proc.stderr[-2000:]
     assert proc.stdout == "[('PanicException', ('msg',))]\n"
 

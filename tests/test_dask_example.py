@@ -9,7 +9,6 @@ import importlib.util
 import json
 import os
 import shutil
-import subprocess
 import sys
 import textwrap
 import time
@@ -19,6 +18,8 @@ import pytest
 
 import vaskel
 from vaskel_tools import silence_trace
+
+from helpers import run_command, run_python, run_vaskel, vaskel_command
 
 # These tests are about the runner, not its formats: they read the tree export and
 # the whole trace (every rule line), as the run writes them with these options.
@@ -33,12 +34,6 @@ needs_dask = pytest.mark.skipif(importlib.util.find_spec("distributed") is None,
                                 reason="dask.distributed is not installed")
 not_sanitized = pytest.mark.skipif(os.environ.get("VASKEL_SANITIZED") == "1",
                                    reason="worker processes are not instrumented")
-
-
-def user_env():
-    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONUNBUFFERED", "LANG", "LC_ALL", "LC_CTYPE")}
-    env.update(LC_ALL="C.UTF-8", COLUMNS="80")
-    return env
 
 
 def make_corpus(corpus, count=12, repeat=1):
@@ -58,7 +53,7 @@ def expected(corpus):
 def can_unshare_net():
     if os.geteuid() != 0 or shutil.which("unshare") is None:
         return False
-    return subprocess.run(["unshare", "-n", "true"], capture_output=True).returncode == 0
+    return run_command(["unshare", "-n", "true"]).returncode == 0
 
 
 @needs_dask
@@ -68,9 +63,8 @@ def test_two_workers_match_a_sequential_run(tmp_path, keep_trace):
     make_corpus(tmp_path / "corpus")
     (tmp_path / "corpus" / "bad.txt").write_bytes(b"\xff")
     # Relative paths: this process reads the texts, not the workers.
-    done = subprocess.run([sys.executable, "-m", "vaskel_tools", "run", *TREE_RUN, str(DATA / "regles.json"), "corpus",
-                           "--out", "out", "--dask", "local", "--jobs", "2", *([] if keep_trace else ["--trace", "none"])],
-                          capture_output=True, text=True, timeout=300, cwd=tmp_path, env=user_env())
+    done = run_vaskel("run", *TREE_RUN, DATA / "regles.json", "corpus", "--out", "out", "--dask", "local",
+                      "--jobs", "2", *([] if keep_trace else ["--trace", "none"]), text=True, timeout=300, cwd=tmp_path)
     assert done.returncode == 1, done.stderr
     assert done.stderr == f"vaskel: {Path('corpus') / 'bad.txt'}: not UTF-8 text (byte 0xff at offset 0)\n"
     assert "12 of 13 documents written" in done.stdout
@@ -90,9 +84,8 @@ def test_two_workers_match_a_sequential_run(tmp_path, keep_trace):
 @needs_dask
 def test_a_bad_address_gets_one_line_at_once(tmp_path):
     make_corpus(tmp_path / "corpus", 2)
-    done = subprocess.run([sys.executable, "-m", "vaskel_tools", "run", *TREE_RUN, str(DATA / "regles.json"),
-                           str(tmp_path / "corpus"), "--out", str(tmp_path / "out"), "--dask", "bogus"],
-                          capture_output=True, text=True, timeout=60, env=user_env())
+    done = run_vaskel("run", *TREE_RUN, DATA / "regles.json", tmp_path / "corpus", "--out", tmp_path / "out",
+                      "--dask", "bogus", text=True, timeout=60)
     assert done.returncode == 1
     assert done.stderr == "vaskel: bogus: not the address of a Dask scheduler (missing port number in address 'bogus')\n"
     assert not (tmp_path / "out").exists()
@@ -107,9 +100,9 @@ def test_an_unreachable_scheduler_gets_one_line_and_truncates_nothing(tmp_path):
     (out / "trace.txt").write_text("the trace of an earlier run", encoding="utf-8")
     # A network namespace of its own, whose loopback is down: nothing answers.
     began = time.monotonic()
-    done = subprocess.run(["unshare", "-n", sys.executable, "-m", "vaskel_tools", "run", *TREE_RUN, str(DATA / "regles.json"),
-                           str(tmp_path / "corpus"), "--out", str(out), "--dask", "tcp://127.0.0.1:8786"],
-                          capture_output=True, text=True, timeout=120, env=user_env())
+    done = run_command(["unshare", "-n", *vaskel_command("run", *TREE_RUN, DATA / "regles.json", tmp_path / "corpus",
+                                                         "--out", out, "--dask", "tcp://127.0.0.1:8786")],
+                       text=True, timeout=120)
     assert time.monotonic() - began < 30
     assert done.returncode == 1
     assert done.stderr == "vaskel: tcp://127.0.0.1:8786: cannot reach the Dask scheduler within 10 s (OSError)\n"
@@ -196,9 +189,8 @@ def test_a_cluster_whose_workers_cannot_see_the_corpus_and_one_dies(tmp_path):
     make_corpus(corpus, 40, repeat=30)
     script = tmp_path / "cluster.py"
     script.write_text(CLUSTER, encoding="utf-8")
-    done = subprocess.run(["unshare", "-n", "-m", sys.executable, str(script), sys.executable, str(corpus),
-                           str(DATA / "regles.json"), "out"], capture_output=True, text=True, timeout=600,
-                          env=user_env())
+    done = run_command(["unshare", "-n", "-m", sys.executable, script, sys.executable, corpus, DATA / "regles.json",
+                        "out"], text=True, timeout=600)
     assert done.returncode == 0, done.stderr
     # Only Dask's own notes (a result it could not fetch from the dead worker, rescheduled).
     assert all(" - distributed." in line for line in done.stderr.splitlines()), done.stderr
@@ -220,7 +212,7 @@ def test_the_rule_base_reaches_each_worker_once(tmp_path, all_rule_lines):
     # cluster holds the rule base as one object whatever its size, and the
     # worker builds the table that cuts it once, not once per batch.
     make_corpus(tmp_path / "corpus")
-    script = textwrap.dedent(f"""
+    done = run_python(f"""
         import json, sys
         from distributed import Client, LocalCluster
         from vaskel_tools import corpus, corpus_dask, rulebase
@@ -242,9 +234,7 @@ def test_the_rule_base_reaches_each_worker_once(tmp_path, all_rule_lines):
                              lambda: keys.append(len(cluster.scheduler.tasks)), results.append, {all_rule_lines})
         print(json.dumps({{"keys": keys, "builds": len(builds), "ok": sum(r.ok for r in results),
                           "batches": len(corpus._batches(docs, 1))}}))
-    """)
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120,
-                          env=user_env(), cwd=tmp_path)
+    """, text=True, timeout=120, cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     seen = json.loads(done.stdout.splitlines()[-1])
     assert seen["ok"] == 12 and seen["batches"] > 1

@@ -2,8 +2,6 @@
 
 import copy
 import os
-import subprocess
-import sys
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -12,7 +10,9 @@ from hypothesis import strategies as st
 import model
 import vaskel
 from _vaskel_testing import rule_hashes, rule_probes
-from conftest import PanicException, run_engine
+from vaskel_tools import PanicException
+
+from helpers import run_engine, run_python
 
 
 def records(tree):
@@ -270,8 +270,7 @@ def test_rule_tables_resist_crafted_keys():
 
 def test_rule_hash_seed_differs_between_processes():
     code = "import _vaskel_testing as t; print(t.rule_hashes(['le', 'DET+NOM'], None))"
-    outputs = {subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
-               for _ in range(3)}
+    outputs = {run_python(code, text=True, check=True).stdout for _ in range(3)}
     assert len(outputs) == 3
     # Within a process it is fixed.
     assert rule_hashes(["le"], None) == rule_hashes(["le"], None)

@@ -4,7 +4,7 @@ the trace and the tree of the plain model."""
 
 import model
 import pytest
-from conftest import run_engine
+from helpers import run_engine
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 

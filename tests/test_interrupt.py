@@ -10,11 +10,10 @@ call would have run: the bound is half the call's own duration, so a loaded
 machine, or the sanitized build, slows the call and the bound alike."""
 
 import json
-import subprocess
-import sys
-import textwrap
 
 import pytest
+
+from helpers import run_python
 
 CHILD = r"""
 import gc, json, os, signal, sys, tempfile, time
@@ -135,12 +134,7 @@ CASES = [
 def run_case(setup, call, summary, passive):
     code = (CHILD.replace("SETUP", setup).replace("CALL", call).replace("SUMMARY", summary)
             .replace("PASSIVE", str(passive)))
-    env = {k: v for k, v in __import__("os").environ.items() if k != "PYTHONUNBUFFERED"}
-    try:
-        proc = subprocess.run([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                              timeout=600, env=env)
-    except subprocess.TimeoutExpired:
-        pytest.fail("the child process hung")
+    proc = run_python(code, timeout=600)
     assert proc.returncode == 0, proc.stderr.decode()[-3000:]
     # Nothing on fd 2: an interrupted call is no failure, and has no report.
     assert proc.stderr == b""
@@ -170,7 +164,7 @@ def test_interrupted_calls_in_a_row_leave_the_module_whole():
     # Many short interrupted calls, one after another: each ends with the
     # handler's exception and the next one starts afresh (no stale state of
     # the countdown or of the pending error).
-    code = textwrap.dedent("""
+    proc = run_python("""
     import os, signal, sys, vaskel
     os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
     tokens = ['le', 'chat'] * 300_000
@@ -189,9 +183,7 @@ def test_interrupted_calls_in_a_row_leave_the_module_whole():
     signal.signal(signal.SIGALRM, signal.SIG_DFL)
     tree = vaskel.engine(['le', 'chat', 'le', 'chat'], rules)
     sys.stderr.write(f"{ended} {[[n.data for n in level] for level in tree.data]}\\n")
-    """)
-    proc = subprocess.run([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          timeout=300)
+    """, timeout=300)
     assert proc.returncode == 0, proc.stderr.decode()[-3000:]
     ended, levels = proc.stderr.decode().strip().split(" ", 1)
     assert int(ended) > 0

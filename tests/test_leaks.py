@@ -23,7 +23,7 @@ import pytest
 import _vaskel_testing as vt
 from vaskel import Node, Tree, engine, tokenize
 
-from conftest import PanicException
+from vaskel_tools import PanicException
 
 # Under AddressSanitizer freed blocks wait in a quarantine and malloc is not
 # glibc's, so memory figures say nothing there; that build has its own checks.

@@ -10,7 +10,8 @@ from hypothesis import strategies as st
 import model
 import vaskel
 from _vaskel_testing import make_tree
-from conftest import PanicException, run_engine
+from helpers import run_engine
+from vaskel_tools import PanicException
 from model import ModelFailure
 
 U32_MAX = 4294967295

@@ -1,15 +1,15 @@
 """Tree navigation: get_children, decapsulate, concat and subtree."""
 
 import json
-import subprocess
-import sys
 
 import pytest
 
 import _vaskel_testing
 import model
 import vaskel
-from conftest import PanicException
+from vaskel_tools import PanicException
+
+from helpers import run_python
 
 A, B, C, D = ("a", 0, 0, []), ("b", 0, 1, []), ("c", 0, 2, []), ("d", 0, 3, [])
 X, Y = ("X", 1, 0, [0, 1]), ("Y", 1, 1, [2, 3])
@@ -290,8 +290,7 @@ def expected_outcome(levels, method, args):
 
 
 def test_malformed_trees_in_a_child_process():
-    done = subprocess.run([sys.executable, "-c", CHILD], input=json.dumps(MALFORMED), capture_output=True,
-                          text=True, timeout=120)
+    done = run_python(CHILD, input=json.dumps(MALFORMED), text=True, timeout=120)
     outcomes = [json.loads(line) for line in done.stderr.splitlines() if line.startswith("[")]
     assert done.returncode == 0, f"child ended with status {done.returncode} after {len(outcomes)} cases"
     assert outcomes == [expected_outcome(*case) for case in MALFORMED]

@@ -3,27 +3,26 @@ whichever module comes first, picklable across processes, and raised by the test
 
 import concurrent.futures
 import multiprocessing
+import os
 import pickle
-import subprocess
-import sys
-import textwrap
 
 import pytest
 
 import _vaskel_testing as vt
 import vaskel
 import vaskel_tools._panic
-from conftest import PanicException
-from helpers import child_env
+from vaskel_tools import PanicException
+
+from helpers import child_env, run_python
 
 INDEX_FAILURE = "index out of bounds: the len is 1 but the index is 1"
 
 
-def run_python(code, path_first=None):
-    """Runs code in a fresh interpreter, with path_first ahead of sys.path if given."""
-    env = child_env() if path_first is None else child_env(PYTHONPATH=str(path_first))
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          timeout=120, env=env)
+def ahead_on_path(folder):
+    """A child's environment with `folder` first on sys.path."""
+    # Ahead of the PYTHONPATH of the run, if any: that is where the suites
+    # against other builds of vaskel find the module under test.
+    return child_env(PYTHONPATH=os.pathsep.join(filter(None, [str(folder), os.environ.get("PYTHONPATH")])))
 
 
 def provoke():
@@ -70,7 +69,7 @@ def test_same_type_whichever_module_is_imported_first(first):
             _vaskel_testing.make_tree([[("a", 0, 0, [])], [("X", 1, 0, [5])]]).decapsulate(1, 0)
         except PanicException as e:
             print(type(e) is PanicException, e)
-    """)
+    """, text=True)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout == (f"vaskel_tools PanicException {INDEX_FAILURE}\n"
                            "True index out of bounds: the len is 1 but the index is 5\n")
@@ -82,15 +81,14 @@ def test_pickle_round_trip_in_fresh_processes(capfd):
     capfd.readouterr()
     blob = pickle.dumps(info.value)
     # The receiving process has imported nothing of vaskel: unpickling finds the class.
-    proc = subprocess.run(
-        [sys.executable, "-c",
-         "import pickle, sys\n"
-         "e = pickle.loads(sys.stdin.buffer.read())\n"
-         "import vaskel\n"
-         "from vaskel_tools import PanicException\n"
-         "assert type(e) is PanicException and isinstance(e, BaseException)\n"
-         "sys.stdout.buffer.write(pickle.dumps(PanicException(e.args[0] + ' (renvoyé)')))\n"],
-        input=blob, capture_output=True, timeout=120, env=child_env())
+    proc = run_python(
+        "import pickle, sys\n"
+        "e = pickle.loads(sys.stdin.buffer.read())\n"
+        "import vaskel\n"
+        "from vaskel_tools import PanicException\n"
+        "assert type(e) is PanicException and isinstance(e, BaseException)\n"
+        "sys.stdout.buffer.write(pickle.dumps(PanicException(e.args[0] + ' (renvoyé)')))\n",
+        input=blob)
     assert proc.returncode == 0, proc.stderr.decode()
     back = pickle.loads(proc.stdout)
     assert type(back) is PanicException and back.args == (INDEX_FAILURE + " (renvoyé)",)
@@ -141,7 +139,7 @@ def test_failing_dealloc_raises_vaskels_type():
         x = _vaskel_testing.FailingDealloc(message="msg")
         del x
         print(seen)
-    """)
+    """, text=True)
     assert proc.returncode == 0, proc.stderr[-2000:]
     assert proc.stdout == "[(True, ('msg',))]\n"
 
@@ -166,7 +164,7 @@ def test_publishing_without_vaskel_tools():
         except BaseException as e:
             print(type(e).__module__, type(e).__name__, e.args)
         print(vaskel.tokenize("encore ici"))
-    """)
+    """, text=True)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout == f"vaskel_tools PanicException ('{INDEX_FAILURE}',)\n['encore', 'ici']\n"
 
@@ -186,7 +184,7 @@ def test_publishing_errors(tmp_path, init, expected):
             import vaskel
         except BaseException as e:
             print(type(e).__name__, e, type(e.__cause__) if e.__cause__ else None)
-    """, path_first=fake_tools(tmp_path, init=init))
+    """, text=True, env=ahead_on_path(fake_tools(tmp_path, init=init)))
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout == expected + "\n"
 
@@ -212,7 +210,7 @@ def test_init_can_be_retried_after_an_interrupted_publishing(tmp_path):
             import vaskel
         except ImportError:
             print("then refused")
-    """, path_first=fake_tools(tmp_path, init=init))
+    """, text=True, env=ahead_on_path(fake_tools(tmp_path, init=init)))
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout == f"interrupted False\npublished {INDEX_FAILURE}\nthen refused\n"
 

@@ -10,27 +10,16 @@ import json
 import os
 import re
 import shutil
-import subprocess
 import sys
-import textwrap
 
 import pytest
 
 import _vaskel_testing
 
 from vaskel import Node, Tree, engine, tokenize
+from vaskel_tools import PanicException
 
-from conftest import PanicException
-from helpers import child_env
-
-
-def run_child(code, timeout=60, env=None, cwd=None):
-    """Runs `code` in a fresh interpreter; a hang fails the test."""
-    try:
-        return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, timeout=timeout, env=child_env() if env is None else env, cwd=cwd)
-    except subprocess.TimeoutExpired:
-        pytest.fail(f"the child process hung for {timeout} s")
+from helpers import child_env, python_command, run_command, run_python
 
 
 # A rule base whose trace is large: one window line per start step.
@@ -105,21 +94,21 @@ BLOCKING_CALLS = [
 @pytest.mark.parametrize("call", BLOCKING_CALLS)
 @pytest.mark.parametrize("channel", ["through_pipe", "through_pty"])
 def test_output_drained_by_a_thread_of_the_same_process(channel, call, tmp_path):
-    proc = run_child(PIPE_READER + f"""
+    proc = run_python(PIPE_READER + f"""
     call = {call}
     want = expected(call)
     assert len(want) > 2_000_000, len(want)
     result, got = {channel}(call)
     assert result is not None
     sys.stderr.write(f"{{len(got)}} {{got == want}}\\n")
-    """, cwd=tmp_path)
+    """, timeout=60, cwd=tmp_path)
     assert proc.returncode == 0, proc.stderr.decode()[-3000:]
     size, same = proc.stderr.decode().split()
     assert same == "True" and int(size) > 2_000_000
 
 
 def test_threads_interleave_whole_lines_through_a_pipe(tmp_path):
-    proc = run_child(PIPE_READER + f"""
+    proc = run_python(PIPE_READER + f"""
     calls = [lambda: vaskel.engine(['le', 'chat'] * 20000, {BIG_RULES}) for _ in range(3)]
     def both():
         workers = [threading.Thread(target=c) for c in calls]
@@ -131,7 +120,7 @@ def test_threads_interleave_whole_lines_through_a_pipe(tmp_path):
     lines = sorted(got.split(b"\\n"))
     want = sorted(one.split(b"\\n")[:-1] * 3 + [b""])
     sys.stderr.write(f"{{lines == want}}\\n")
-    """, cwd=tmp_path)
+    """, timeout=60, cwd=tmp_path)
     assert proc.returncode == 0, proc.stderr.decode()[-3000:]
     assert proc.stderr.decode().strip() == "True"
 
@@ -141,7 +130,7 @@ def test_threads_interleave_whole_lines_through_a_pipe(tmp_path):
 def test_ctrl_c_ends_a_write_blocked_on_a_full_pipe():
     # Nobody reads the pipe: the trace fills it and the write blocks until
     # the timer's handler raises KeyboardInterrupt.
-    proc = run_child(f"""
+    proc = run_python(f"""
     import os, signal, sys, vaskel
     r, w = os.pipe()
     os.dup2(w, 1)
@@ -165,19 +154,19 @@ def test_ctrl_c_ends_a_write_blocked_on_a_full_pipe():
     assert "internal failure" not in err
 
 
-def test_partial_writes_resume_where_they_stopped():
+def test_partial_writes_resume_where_they_stopped(spawn):
     # One trace line of several MB goes into a pipe read slowly, while a
     # timer signal interrupts the writes again and again: each short write
     # must go on from the first byte not yet written.
     line = "".join(chr(0x61 + k % 26) for k in range(4_000_000))
-    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
+    child = spawn(python_command("""
         import signal, vaskel
         signal.signal(signal.SIGALRM, lambda s, f: None)
         signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
         key = "".join(chr(0x61 + k % 26) for k in range(4_000_000))
-        vaskel.engine([], {{key: "V"}})
+        vaskel.engine([], {key: "V"})
         signal.setitimer(signal.ITIMER_REAL, 0)
-        """)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        """))
     chunks = []
     import time
     while True:
@@ -214,7 +203,7 @@ def test_signal_handler_exception_during_a_failure_report_is_not_lost(raised):
     # PanicException as its context and the thread's real name in the report.
     # (A signal caught earlier ends the call before the failure: see
     # test_interrupt.py.)
-    proc = run_child(f"""
+    proc = run_python(f"""
     import signal, sys, _vaskel_testing
     class Deadline(Exception):
         pass
@@ -227,7 +216,7 @@ def test_signal_handler_exception_during_a_failure_report_is_not_lost(raised):
     except Raised as e:
         sys.stderr.write(f"raised {{type(e).__name__}} {{e.args}} context {{type(e.__context__).__name__}} "
                          f"{{e.__context__.args}}\\n")
-    """)
+    """, timeout=60)
     err = proc.stderr.decode()
     assert proc.returncode == 0, err[-3000:]
     lines = err.splitlines()
@@ -243,7 +232,7 @@ def test_asynchronous_exception_during_a_failure_report_is_not_lost(target):
     # at each line and the setter runs. The interpreter raises that exception
     # only between bytecode instructions: the report lets it do so, and the
     # call ends with it, the PanicException as its context.
-    proc = run_child(PIPE_READER + f"""
+    proc = run_python(PIPE_READER + f"""
     import ctypes
     class Stop(Exception):
         pass
@@ -289,7 +278,7 @@ def test_asynchronous_exception_during_a_failure_report_is_not_lost(target):
     e = found[0]
     sys.stderr.write(f"raised {{type(e).__name__}} context {{type(e.__context__).__name__}} "
                      f"{{e.__context__.args}}\\n")
-    """)
+    """, timeout=60)
     err = proc.stderr.decode()
     assert proc.returncode == 0, err[-3000:]
     lines = err.splitlines()
@@ -316,7 +305,7 @@ FD2_PIPE = """
 def test_failure_reports_to_a_pipe_drained_by_a_thread_of_the_same_process():
     # Two hundred reports overflow the pipe's 4 KB; the reader needs the lock
     # to go on draining it, so each report is written without it.
-    proc = run_child(FD2_PIPE + """
+    proc = run_python(FD2_PIPE + """
     r, w = small_pipe()
     chunks = []
     reader = threading.Thread(target=lambda: chunks.extend(iter(lambda: os.read(r, 65536), b"")))
@@ -343,7 +332,7 @@ def test_failure_reports_to_a_pipe_drained_by_a_thread_of_the_same_process():
 def test_ctrl_c_ends_a_failure_report_blocked_on_a_full_pipe():
     # Nobody reads fd 2: the report fills the pipe and waits until the
     # handler's KeyboardInterrupt ends it; the call raises that exception.
-    proc = run_child(FD2_PIPE + """
+    proc = run_python(FD2_PIPE + """
     import signal
     r, w = small_pipe()
     saved = os.dup(2); os.dup2(w, 2)
@@ -378,7 +367,7 @@ EXIT_WHILE_BLOCKED = {
 @pytest.mark.skipif(_vaskel_testing.CXX_LIBRARY != "libstdc++",
                     reason="glibc ends the thread with an unwind that only libstdc++'s handlers let through")
 @pytest.mark.parametrize("case", list(EXIT_WHILE_BLOCKED))
-def test_exit_while_a_daemon_thread_waits_on_a_write(case):
+def test_exit_while_a_daemon_thread_waits_on_a_write(case, spawn):
     stream, call = EXIT_WHILE_BLOCKED[case]
     marker = "stderr" if stream == "stdout" else "stdout"
     code = FD2_PIPE + f"""
@@ -396,8 +385,7 @@ def test_exit_while_a_daemon_thread_waits_on_a_write(case):
     sys.{stream}.write("main leaves\\n" * 341)
     atexit.register(lambda: os.write({2 if marker == "stderr" else 1}, b"exiting\\n"))
     """
-    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, env=child_env())
+    child = spawn(python_command(code))
     import threading
     watchdog = threading.Timer(60, child.kill)
     watchdog.start()
@@ -611,7 +599,7 @@ ENTRY_POINTS = {
 def test_failed_allocations_never_abort(tmp_path):
     shim = tmp_path / "shim.so"
     (tmp_path / "shim.c").write_text(SHIM_C)
-    subprocess.run(["cc", "-O1", "-shared", "-fPIC", "-o", str(shim), str(tmp_path / "shim.c")], check=True)
+    run_command(["cc", "-O1", "-shared", "-fPIC", "-o", str(shim), str(tmp_path / "shim.c")], check=True)
     code = """
     import ctypes, json, os, sys, vaskel, _vaskel_testing
     from collections import Counter
@@ -668,8 +656,7 @@ def test_failed_allocations_never_abort(tmp_path):
         seen[name] = dict(counts)
     sys.stderr.write("RESULT " + json.dumps(seen) + "\\n")
     """ % ", ".join(f"{k!r}: {v}" for k, v in ENTRY_POINTS.items())
-    env = {**os.environ, "LD_PRELOAD": str(shim), "PYTHONMALLOC": "malloc"}
-    proc = run_child(code, timeout=300, env=env)
+    proc = run_python(code, timeout=300, env=child_env(LD_PRELOAD=str(shim), PYTHONMALLOC="malloc"))
     err = proc.stderr.decode(errors="replace")
     assert proc.returncode == 0, err[-3000:]
     result = json.loads(err[err.index("RESULT ") + 7:])
@@ -702,9 +689,9 @@ ssize_t write(int fd, const void* p, size_t n) {
 def test_write_taking_no_byte_fails_instead_of_looping(tmp_path):
     shim = tmp_path / "write_zero.so"
     (tmp_path / "write_zero.c").write_text(WRITE_ZERO_C)
-    subprocess.run(["cc", "-O1", "-shared", "-fPIC", "-o", str(shim), str(tmp_path / "write_zero.c"), "-ldl"],
-                   check=True)
-    proc = run_child("""
+    run_command(["cc", "-O1", "-shared", "-fPIC", "-o", str(shim), str(tmp_path / "write_zero.c"), "-ldl"],
+                check=True)
+    proc = run_python("""
     import os, sys, vaskel
     os.environ["VASKEL_TEST_WRITE_ZERO"] = "1"
     for call in (lambda: vaskel.engine(["le"], {"le": "DET"}), lambda: vaskel.Tree(["a"]).to_xml()):
@@ -712,7 +699,7 @@ def test_write_taking_no_byte_fails_instead_of_looping(tmp_path):
             call()
         except BaseException as e:
             sys.stderr.write(f"raised {type(e).__name__}: {e}\\n")
-    """, timeout=30, env={**os.environ, "LD_PRELOAD": str(shim)})
+    """, timeout=30, env=child_env(LD_PRELOAD=str(shim)))
     err = proc.stderr.decode()
     assert proc.returncode == 0, err[-3000:]
     raised = [line for line in err.splitlines() if line.startswith("raised")]
@@ -724,7 +711,7 @@ def test_write_taking_no_byte_fails_instead_of_looping(tmp_path):
 def test_panic_exception_that_is_also_system_exit_reaches_the_callers_handlers():
     # The resumed report prints the exception; printing a SystemExit must not
     # end the process before the caller's `finally` and `except` run.
-    proc = run_child("""
+    proc = run_python("""
     import vaskel
     from vaskel_tools import PanicException
     class Bye(PanicException, SystemExit):
@@ -741,7 +728,7 @@ def test_panic_exception_that_is_also_system_exit_reaches_the_callers_handlers()
     except PanicException as e:
         reached.append(f"except {type(e).__name__} {e.args}")
     print(reached)
-    """)
+    """, timeout=60)
     assert proc.returncode == 0, proc.stderr.decode()[-3000:]
     assert proc.stdout.decode() == "['finally', \"except PanicException ('from len',)\"]\n"
     assert proc.stderr.decode().startswith("vaskel: resuming an internal failure")
@@ -761,7 +748,7 @@ def test_import_attempted_in_a_subinterpreter_leaves_the_main_interpreter_free()
     # Every way this Python offers to run code in a subinterpreter, before and
     # after the main interpreter imports vaskel: the attempts are refused and
     # the main interpreter imports and uses vaskel all the same.
-    proc = run_child(f"""
+    proc = run_python(f"""
     import os
     try:
         import _interpreters as subs
@@ -787,7 +774,7 @@ def test_import_attempted_in_a_subinterpreter_leaves_the_main_interpreter_free()
     os.write(1, repr(vaskel.tokenize("le chat")).encode() + b"\\n")
     attempt()
     os.write(1, repr(vaskel.Tree(["un"]).data[0][0].data).encode() + b"\\n")
-    """)
+    """, timeout=60)
     assert proc.returncode == 0, proc.stderr.decode()[-3000:]
     lines = proc.stdout.decode().splitlines()
     assert "['le', 'chat']" in lines and "'un'" in lines, lines

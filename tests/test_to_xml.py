@@ -2,8 +2,6 @@
 trees, and a round trip through an XML parser."""
 
 import os
-import subprocess
-import sys
 import threading
 import xml.etree.ElementTree as ET
 
@@ -14,8 +12,9 @@ from hypothesis import strategies as st
 import model
 import vaskel
 from _vaskel_testing import make_tree
-from conftest import PanicException
-from helpers import child_env
+from vaskel_tools import PanicException
+
+from helpers import run_python
 
 U32_MAX = 4294967295
 
@@ -424,8 +423,7 @@ sys.stderr.write(f"{after - before}\n")
 def test_deep_failing_walk_memory():
     # Writing the elements of the walk before it fails would hold d * d / 2
     # bytes of indentation: about 5 GB here.
-    done = subprocess.run([sys.executable, "-c", MEMORY_CHILD, str(DEEP)], capture_output=True, text=True,
-                          timeout=120)
+    done = run_python(MEMORY_CHILD, DEEP, text=True, timeout=120)
     assert done.returncode == 0, done.stderr[-2000:]
     lines = done.stderr.splitlines()
     assert lines[-2] == "PanicException"
@@ -476,8 +474,7 @@ def test_export_peak_memory_stays_near_the_result(first):
     # little more than the result, neither a list of decoded pieces beside
     # it nor a second copy (a str of two bytes a character, once its first
     # character has come, stays one object that grows).
-    done = subprocess.run([sys.executable, "-c", PEAK_CHILD, first, "1500000", "100"], capture_output=True,
-                          text=True, timeout=300, env=child_env())
+    done = run_python(PEAK_CHILD, first, 1500000, 100, text=True, timeout=300)
     assert done.returncode == 0, done.stderr[-2000:]
     peak, size = (int(x) for x in done.stderr.split())
     assert size > 150_000_000

@@ -1,12 +1,9 @@
 """Chunks read from the engine's trace, offsets, IOB, scoring and the exports."""
 
 import json
-import os
-import subprocess
-import sys
 
 import pytest
-from hypothesis import HealthCheck, assume, given, settings
+from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import vaskel
@@ -15,6 +12,8 @@ from vaskel_tools.export import conll_document, json_document, to_conll, to_json
 from vaskel_tools.scoring import iob_chunks, read_conll
 from vaskel_tools.spans import Chunk, TraceError, read_chunks
 from vaskel_tools.trace import capture_trace
+
+from helpers import run_python, run_vaskel
 
 RULES = {
     "le": "DET", "la": "DET", "petit": "ADJ", "chat": "NOM", "souris": "NOM",
@@ -265,26 +264,20 @@ def test_conll_one_token_a_line_with_offsets_and_a_column_per_level():
     assert nothing == "rien\t0\t4\tO\nici\t5\t8\tO\n\n"
 
 
-def vaskel_cmd(*args):
-    env = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
-    return subprocess.run([sys.executable, "-m", "vaskel_tools", *map(str, args)], capture_output=True,
-                          timeout=120, env=env)
-
-
 def test_vaskel_score_prints_the_table(tmp_path):
     (tmp_path / "gold.conll").write_text("le B-GN\nchat I-GN\ndort O\n\nil B-GN\n", encoding="utf-8")
     (tmp_path / "pred.conll").write_text("le\t0\t2\tB-GN\nchat\t3\t7\tI-GN\ndort\t8\t12\tB-V\n\nil 0 2 O\n",
                                          encoding="utf-8")
-    done = vaskel_cmd("score", tmp_path / "gold.conll", tmp_path / "pred.conll")
+    done = run_vaskel("score", tmp_path / "gold.conll", tmp_path / "pred.conll")
     assert done.returncode == 0, done.stderr
     lines = done.stdout.decode().splitlines()
     assert lines[1].split()[:4] == ["overall", "2", "2", "1"]
     assert [line.split()[:4] for line in lines[2:4]] == [["GN", "2", "1", "1"], ["V", "0", "1", "0"]]
     assert "missed: sentence 1, tokens 0..0, GN" in done.stdout.decode()
     (tmp_path / "short.conll").write_text("le B-GN\n", encoding="utf-8")
-    done = vaskel_cmd("score", tmp_path / "gold.conll", tmp_path / "short.conll")
+    done = run_vaskel("score", tmp_path / "gold.conll", tmp_path / "short.conll")
     assert done.returncode == 1 and done.stderr.decode().count("\n") == 1 and b"Traceback" not in done.stderr
-    done = vaskel_cmd("score", tmp_path / "gold.conll", tmp_path / "missing.conll")
+    done = run_vaskel("score", tmp_path / "gold.conll", tmp_path / "missing.conll")
     assert done.returncode == 1 and b"missing.conll" in done.stderr
 
 
@@ -362,5 +355,5 @@ def test_the_new_names_are_listed_and_lazy():
             "'Chunk', 'Analysis'} <= names, names; assert 'vaskel' not in sys.modules; "
             "assert callable(t.chunks) and callable(t.score); import vaskel_tools.spans; "
             "assert callable(t.chunks); print('ok')")
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, timeout=60)
+    done = run_python(code, timeout=60)
     assert done.stdout == b"ok\n", done.stderr

@@ -4,8 +4,6 @@ import json
 import os
 import re
 import shutil
-import subprocess
-import sys
 import xml.etree.ElementTree as ET
 from html.parser import HTMLParser
 from pathlib import Path
@@ -15,6 +13,8 @@ import pytest
 import vaskel
 from vaskel_tools import analyse, render_html, silence_trace
 from vaskel_tools.render import analysis_html, render_chunks
+
+from helpers import child_env, run_command, run_vaskel
 
 NS = {"h": "http://www.w3.org/1999/xhtml", "s": "http://www.w3.org/2000/svg"}
 DATA = Path(__file__).resolve().parent.parent / "python" / "vaskel_tools" / "data"
@@ -109,14 +109,12 @@ def test_fragment_for_notebooks_and_the_text_listing():
 def test_vaskel_show_text_and_html(tmp_path):
     rules = tmp_path / "r.json"
     rules.write_text(json.dumps(NESTED), encoding="utf-8")
-    done = subprocess.run([sys.executable, "-m", "vaskel_tools", "show", str(rules), str(DATA / "texte.txt")],
-                          capture_output=True, timeout=120)
+    done = run_vaskel("show", rules, DATA / "texte.txt")
     out = done.stdout.decode()
     assert done.returncode == 0 and "level 1 (" in out and "  [0] GN <- DET+ADJ+NOM  tokens 0-2  chars 0-13" in out
     assert "lower :" not in out  # the trace is captured, not printed
     page = tmp_path / "p.html"
-    done = subprocess.run([sys.executable, "-m", "vaskel_tools", "show", str(rules), str(DATA / "texte.txt"),
-                           "--html", str(page)], capture_output=True, timeout=120)
+    done = run_vaskel("show", rules, DATA / "texte.txt", "--html", page)
     assert done.returncode == 0 and done.stdout == f"wrote {page}\n".encode()
     parse(page.read_text(encoding="utf-8"))
 
@@ -128,9 +126,8 @@ def test_a_real_browser_draws_the_page(tmp_path):
     page = tmp_path / "p.html"
     page.write_text(render_html(analyse(SAMPLE, NESTED)), encoding="utf-8")
     shot = tmp_path / "p.png"
-    subprocess.run(["chromium", "--headless", "--no-sandbox", "--disable-gpu", f"--screenshot={shot}",
-                    "--window-size=1280,900", page.as_uri()], capture_output=True, timeout=120,
-                   env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"})
+    run_command(["chromium", "--headless", "--no-sandbox", "--disable-gpu", f"--screenshot={shot}",
+                 "--window-size=1280,900", page.as_uri()], env=child_env(LD_PRELOAD=None))
     data = shot.read_bytes()
     assert data[:8] == b"\x89PNG\r\n\x1a\n"
     width, height = int.from_bytes(data[16:20], "big"), int.from_bytes(data[20:24], "big")

@@ -2,7 +2,6 @@
 
 import json
 import os
-import subprocess
 import sys
 import xml.etree.ElementTree as ET
 from importlib.metadata import version
@@ -11,8 +10,9 @@ from pathlib import Path
 import pytest
 
 import vaskel
-from conftest import PanicException
 from vaskel_tools import corpus, silence_trace
+
+from helpers import child_env, run_vaskel, vaskel_command
 
 # These tests are about the runner, not its formats: they read the tree export and
 # the whole trace (every rule line), as the run writes them with these options.
@@ -24,44 +24,31 @@ RULES = json.loads(RULES_PATH.read_text(encoding="utf-8"))
 SAMPLE = (DATA / "texte.txt").read_text(encoding="utf-8")
 
 
-def user_env(**extra):
-    """The environment of a user's shell: no PYTHONUNBUFFERED, a UTF-8 locale, 80 columns."""
-    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONUNBUFFERED", "LANG", "LC_ALL", "LC_CTYPE")}
-    env.update(LC_ALL="C.UTF-8", COLUMNS="80")
-    env.update(extra)
-    return env
-
-
-def vaskel_cmd(*args, stdin=None, timeout=120, env=None, **kwargs):
-    return subprocess.run([sys.executable, "-m", "vaskel_tools", *map(str, args)], input=stdin,
-                          capture_output=True, timeout=timeout, env=user_env(**(env or {})), **kwargs)
-
-
 def expected_xml(text):
     with silence_trace():
         return vaskel.engine(vaskel.tokenize(text), RULES).to_xml()
 
 
 def test_version_and_usage():
-    done = vaskel_cmd("--version")
+    done = run_vaskel("--version")
     assert done.stdout.decode() == f"{version('vaskel')}\n"
     for args in ([], ["run", *TREE_RUN, str(RULES_PATH)], ["frobnicate"], ["run", *TREE_RUN, str(RULES_PATH), "x", "--out", "o", "--jobs", "0"]):
-        done = vaskel_cmd(*args)
+        done = run_vaskel(*args)
         assert done.returncode == 2 and b"Traceback" not in done.stderr, args
 
 
 def test_tokenize_files_stdin_and_json(tmp_path):
     (tmp_path / "a.txt").write_text("l'été, déjà ?!", encoding="utf-8")
-    assert vaskel_cmd("tokenize", stdin="le chat.".encode()).stdout == b"le\nchat\n.\n"
-    done = vaskel_cmd("tokenize", "--json", tmp_path / "a.txt", tmp_path / "a.txt")
+    assert run_vaskel("tokenize", input="le chat.".encode()).stdout == b"le\nchat\n.\n"
+    done = run_vaskel("tokenize", "--json", tmp_path / "a.txt", tmp_path / "a.txt")
     assert [json.loads(line) for line in done.stdout.decode().splitlines()] == [["l'", "été", ",", "déjà", "?!"]] * 2
-    done = vaskel_cmd("tokenize", tmp_path / "missing.txt", tmp_path / "a.txt")
+    done = run_vaskel("tokenize", tmp_path / "missing.txt", tmp_path / "a.txt")
     assert done.returncode == 1 and done.stdout.decode().startswith("l'\n")
     assert done.stderr.decode().count("\n") == 1 and "missing.txt: cannot read" in done.stderr.decode()
 
 
 def test_demo_shows_every_stage():
-    done = vaskel_cmd("demo")
+    done = run_vaskel("demo")
     out = done.stdout.decode()
     assert done.returncode == 0, done.stderr
     stages = ["== 86 tokens", "== the rule base explained", "UNREACHABLE 'PREP+DET+ADJ+NOM'", "== engine trace",
@@ -75,12 +62,12 @@ def test_explain_and_show(tmp_path):
     text.write_text("le chat dort", encoding="utf-8")
     rules = tmp_path / "r.json"
     rules.write_text(json.dumps({"le": "DET", "chat": "NOM", "DET+NOM": "GN"}), encoding="utf-8")
-    out = vaskel_cmd("explain", rules, text).stdout.decode()
+    out = run_vaskel("explain", rules, text).stdout.decode()
     assert "needs 2 labels but windows hold at most 1" in out and "pass 1, over level 0 (3 nodes)" in out
-    out = vaskel_cmd("show", rules, text).stdout.decode()
+    out = run_vaskel("show", rules, text).stdout.decode()
     assert out.startswith("2 levels: 3, 1 nodes") and "lower :" not in out
     page = tmp_path / "p.html"
-    assert vaskel_cmd("show", RULES_PATH, DATA / "texte.txt", "--html", page).returncode == 0
+    assert run_vaskel("show", RULES_PATH, DATA / "texte.txt", "--html", page).returncode == 0
     ET.fromstring(page.read_text(encoding="utf-8").split("\n", 1)[1])
 
 
@@ -98,7 +85,7 @@ def test_bad_rule_bases_get_one_line(tmp_path, content, message):
     if content is not None:
         rules.write_bytes(content)
     for args in (["explain", rules], ["run", *TREE_RUN, rules, DATA / "texte.txt", "--out", tmp_path / "o"]):
-        done = vaskel_cmd(*args)
+        done = run_vaskel(*args)
         err = done.stderr.decode()
         assert done.returncode == 1 and err.count("\n") == 1 and message in err and str(rules) in err
 
@@ -119,8 +106,8 @@ def test_run_writes_every_document_and_one_trace_piece_each(tmp_path, jobs):
     (tmp_path / "extra.txt").write_text("le chat", encoding="utf-8")
     out, trace, spool = tmp_path / "out", tmp_path / "trace.txt", tmp_path / "tmp"
     spool.mkdir()
-    done = vaskel_cmd("run", *TREE_RUN, RULES_PATH, tmp_path / "corpus", tmp_path / "extra.txt", tmp_path / "nope.txt",
-                      "--out", out, "--trace", trace, "--jobs", jobs, env={"TMPDIR": str(spool)})
+    done = run_vaskel("run", *TREE_RUN, RULES_PATH, tmp_path / "corpus", tmp_path / "extra.txt", tmp_path / "nope.txt",
+                      "--out", out, "--trace", trace, "--jobs", jobs, env=child_env(TMPDIR=str(spool)))
     assert list(spool.iterdir()) == []  # nothing in the temporary folder
     assert sorted(p.name for p in tmp_path.iterdir()) == ["corpus", "extra.txt", "out", "tmp", "trace.txt"]
     err = done.stderr.decode().splitlines()
@@ -160,7 +147,7 @@ def test_run_json_no_trace_and_name_clashes(tmp_path):
     (tmp_path / "a" / "x.txt").write_text("le chat", encoding="utf-8")
     (tmp_path / "b" / "x.txt").write_text("la souris", encoding="utf-8")
     out = tmp_path / "out"
-    done = vaskel_cmd("run", *TREE_RUN, RULES_PATH, tmp_path / "a", tmp_path / "b", "--out", out, "--format", "json",
+    done = run_vaskel("run", *TREE_RUN, RULES_PATH, tmp_path / "a", tmp_path / "b", "--out", out, "--format", "json",
                       "--trace", "none", "--jobs", "1")
     assert done.returncode == 1
     assert "would write the same output file as" in done.stderr.decode()
@@ -215,8 +202,7 @@ def test_output_written_whole_or_not_at_all(tmp_path, monkeypatch):
 @pytest.mark.parametrize("args", [["demo"], ["tokenize", DATA / "texte.txt"], ["explain", RULES_PATH]])
 def test_a_full_standard_output_gets_one_line(args):
     with open("/dev/full", "wb") as full:
-        done = subprocess.run([sys.executable, "-m", "vaskel_tools", *map(str, args)], stdout=full,
-                              stderr=subprocess.PIPE, timeout=60)
+        done = run_vaskel(*args, stdout=full, timeout=60)
     assert done.returncode == 1
     assert done.stderr.decode() in ("vaskel: standard output: No space left on device\n",
                                     "vaskel: internal failure: failed printing to stdout: No space left on device "
@@ -255,29 +241,28 @@ def test_a_worker_that_dies_costs_only_its_document(tmp_path, monkeypatch):
 
 
 @pytest.mark.skipif(sys.platform != "linux", reason="uses a Linux pseudo-terminal")
-def test_progress_bar_only_on_a_terminal(tmp_path):
+def test_progress_bar_only_on_a_terminal(tmp_path, spawn):
     import fcntl
     import pty
     import struct
     import termios
 
     make_corpus(tmp_path / "corpus", 3)
-    args = [sys.executable, "-m", "vaskel_tools", "run", *TREE_RUN, str(RULES_PATH), str(tmp_path / "corpus")]
     main, sub = pty.openpty()
     fcntl.ioctl(sub, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
-    with subprocess.Popen(args + ["--out", str(tmp_path / "a")], stdout=subprocess.PIPE, stderr=sub) as proc:
-        os.close(sub)
-        seen = b""
-        while True:
-            try:
-                chunk = os.read(main, 4096)
-            except OSError:  # the other end closed
-                break
-            if not chunk:
-                break
-            seen += chunk
-        assert proc.wait(timeout=60) == 0
+    proc = spawn(vaskel_command("run", *TREE_RUN, RULES_PATH, tmp_path / "corpus", "--out", tmp_path / "a"), stderr=sub)
+    os.close(sub)
+    seen = b""
+    while True:
+        try:
+            chunk = os.read(main, 4096)
+        except OSError:  # the other end closed
+            break
+        if not chunk:
+            break
+        seen += chunk
+    assert proc.wait(timeout=60) == 0
     os.close(main)
     assert b"0/3" in seen and b"doc" in seen
-    piped = vaskel_cmd("run", *TREE_RUN, RULES_PATH, tmp_path / "corpus", "--out", tmp_path / "b")
+    piped = run_vaskel("run", *TREE_RUN, RULES_PATH, tmp_path / "corpus", "--out", tmp_path / "b")
     assert piped.returncode == 0 and piped.stderr == b""

@@ -1,16 +1,18 @@
 """explain(): reachable and unreachable keys checked against what the engine really matches."""
 
 import json
+import sys
+from pathlib import Path
 
 import pytest
-from pathlib import Path
 
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import vaskel
-from helpers import child_env
 from vaskel_tools import explain, silence_trace
+
+from helpers import run_command
 
 DATA = Path(__file__).resolve().parent.parent / "python" / "vaskel_tools" / "data"
 
@@ -134,12 +136,8 @@ def test_walk_through_reads_labels_that_look_like_trace_lines():
 
 
 def test_the_tools_tour_prints_what_the_readme_says():
-    import subprocess
-    import sys
-
     root = DATA.parent.parent.parent
-    done = subprocess.run([sys.executable, str(root / "examples" / "tools_tour.py")], capture_output=True,
-                          text=True, check=True, timeout=60, env=child_env())
+    done = run_command([sys.executable, root / "examples" / "tools_tour.py"], text=True, check=True, timeout=60)
     readme = (root / "README.md").read_text(encoding="utf-8")
     shown = "['le : DET', 'chat : NOM', 'lower : 0 ; upper : 1 ; len : 7', 'DET'"
     assert shown in readme and shown in done.stdout

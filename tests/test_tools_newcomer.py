@@ -2,16 +2,15 @@
 tokenizer claims, the shipped sample, the order of the command's arguments."""
 
 import json
-import os
 import re
-import subprocess
-import sys
 from pathlib import Path
 
 import pytest
 
 import vaskel
 from vaskel_tools import explain
+
+from helpers import run_vaskel
 
 ROOT = Path(__file__).resolve().parent.parent
 DATA = ROOT / "python" / "vaskel_tools" / "data"
@@ -61,18 +60,12 @@ def test_the_shipped_sample_reaches_every_single_label_rule():
     assert [k for k in rules if "+" not in k and k not in tokens] == []
 
 
-def vaskel_cmd(*args):
-    env = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
-    return subprocess.run([sys.executable, "-m", "vaskel_tools", *map(str, args)], capture_output=True,
-                          timeout=120, env=env)
-
-
 @pytest.mark.parametrize("command", ["demo", "explain", "show"])
 def test_every_command_takes_the_rule_base_first_and_says_when_swapped(command):
     rules, text = DATA / "regles.json", DATA / "texte.txt"
-    done = vaskel_cmd(command, rules, text)
+    done = run_vaskel(command, rules, text)
     assert done.returncode == 0, done.stderr
-    done = vaskel_cmd(command, text, rules)
+    done = run_vaskel(command, text, rules)
     err = done.stderr.decode()
     assert done.returncode == 1 and err.count("\n") == 1 and "Traceback" not in err
     assert re.search(rf"{re.escape(str(rules))} is a rule base: the rule base comes first, vaskel {command} "
@@ -82,5 +75,5 @@ def test_every_command_takes_the_rule_base_first_and_says_when_swapped(command):
 def test_a_rule_base_that_is_bad_on_its_own_gets_the_plain_error(tmp_path):
     bad = tmp_path / "bad.json"
     bad.write_text("[1]", encoding="utf-8")
-    done = vaskel_cmd("explain", bad, DATA / "texte.txt")
+    done = run_vaskel("explain", bad, DATA / "texte.txt")
     assert done.returncode == 1 and b"comes first" not in done.stderr and b"must be a JSON object" in done.stderr

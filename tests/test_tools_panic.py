@@ -2,8 +2,6 @@
 
 import json
 import pickle
-import subprocess
-import sys
 from concurrent.futures import ProcessPoolExecutor
 
 import pytest
@@ -11,8 +9,9 @@ import pytest
 import vaskel
 import vaskel_tools
 import vaskel_tools._panic
-from conftest import PanicException
-from helpers import child_env
+from vaskel_tools import PanicException
+
+from helpers import run_python
 
 published = PanicException.__module__ == "vaskel_tools"
 needs_publishing = pytest.mark.skipif(not published, reason="this vaskel does not publish PanicException")
@@ -29,13 +28,13 @@ def test_from_vaskel_tools_is_the_raised_type():
 def test_either_import_order(first):
     code = (f"import {first}\nfrom vaskel_tools import PanicException\nimport vaskel\n"
             "try:\n    vaskel.Tree([]).subtree(3, 0)\nexcept PanicException as e:\n    print(type(e).__name__, e)\n")
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60, env=child_env())
+    done = run_python(code, text=True, timeout=60)
     assert done.stdout == "PanicException index out of bounds: the len is 1 but the index is 3\n", done.stderr
 
 
 def test_importing_the_tools_does_not_import_vaskel():
     code = "import sys, vaskel_tools\nprint('vaskel' in sys.modules, sorted(m for m in sys.modules if 'dask' in m or 'tqdm' in m))"
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60, env=child_env())
+    done = run_python(code, text=True, timeout=60)
     assert done.stdout == "False []\n", done.stderr
 
 
@@ -70,7 +69,7 @@ def test_every_public_name_is_listed_and_loads():
             "ns = {}\nexec('from vaskel_tools import *', ns)\n"
             "print(json.dumps([before, sorted(vaskel_tools.__all__), sorted(k for k in ns if k != '__builtins__'),"
             " sorted(dir(vaskel_tools))]))\n")
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60, env=child_env())
+    done = run_python(code, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     before, listed, star, after = json.loads(done.stdout)
     assert set(listed) == PUBLIC and len(listed) == len(PUBLIC)

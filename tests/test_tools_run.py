@@ -10,7 +10,6 @@ import re
 import shutil
 import signal
 import stat
-import subprocess
 import sys
 import time
 import xml.etree.ElementTree as ET
@@ -21,6 +20,8 @@ import pytest
 import vaskel
 from vaskel_tools import capture_trace, corpus, files, silence_trace
 
+from helpers import run_command, run_vaskel, vaskel_command
+
 # These tests are about the runner, not its formats: they read the tree export and
 # the whole trace (every rule line), as the run writes them with these options.
 TREE_RUN = ("--format", "xml", "--all-rule-lines")
@@ -29,18 +30,6 @@ DATA = Path(__file__).resolve().parent.parent / "python" / "vaskel_tools" / "dat
 RULES_PATH = DATA / "regles.json"
 RULES = json.loads(RULES_PATH.read_text(encoding="utf-8"))
 SAMPLE = (DATA / "texte.txt").read_text(encoding="utf-8")
-CMD = [sys.executable, "-m", "vaskel_tools"]
-
-
-def user_env(**extra):
-    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONUNBUFFERED", "LANG", "LC_ALL", "LC_CTYPE")}
-    env.update(LC_ALL="C.UTF-8", COLUMNS="80")
-    env.update(extra)
-    return env
-
-
-def run(*args, timeout=120, **kwargs):
-    return subprocess.run([*CMD, *map(str, args)], capture_output=True, timeout=timeout, env=user_env(), **kwargs)
 
 
 def make_corpus(root, count, repeat=1):
@@ -97,7 +86,7 @@ def test_a_trace_path_that_would_destroy_a_file_is_refused(tmp_path, case):
     else:
         args += ["--trace", tmp_path]
     before = {p: p.read_bytes() for p in tmp_path.rglob("*") if p.is_file()}
-    done = run("run", *TREE_RUN, *args)
+    done = run_vaskel("run", *TREE_RUN, *args)
     assert done.returncode == 2, done.stderr
     assert done.stderr.count(b"\n") == 1 and done.stderr.startswith(b"vaskel: ") and done.stdout == b""
     assert {p: p.read_bytes() for p in tmp_path.rglob("*") if p.is_file()} == before
@@ -106,14 +95,14 @@ def test_a_trace_path_that_would_destroy_a_file_is_refused(tmp_path, case):
 def test_an_empty_folder_is_an_error_not_a_failed_document(tmp_path):
     (tmp_path / "empty").mkdir()
     out = tmp_path / "out"
-    done = run("run", *TREE_RUN, RULES_PATH, tmp_path / "empty", "--out", out)
+    done = run_vaskel("run", *TREE_RUN, RULES_PATH, tmp_path / "empty", "--out", out)
     assert done.returncode == 1
     assert done.stderr.decode().splitlines() == [f"vaskel: {tmp_path / 'empty'}: no *.txt file in this folder",
                                                  "vaskel: no document to process"]
     assert not out.exists()  # no folder made, no empty trace file
     # Beside real documents it is an error line, not a document in the count.
     make_corpus(tmp_path / "corpus", 2)
-    done = run("run", *TREE_RUN, RULES_PATH, tmp_path / "empty", tmp_path / "corpus", "--out", out)
+    done = run_vaskel("run", *TREE_RUN, RULES_PATH, tmp_path / "empty", tmp_path / "corpus", "--out", out)
     assert done.returncode == 1
     assert "2 of 2 documents written" in done.stdout.decode() and "0 failed" in done.stdout.decode()
 
@@ -122,7 +111,7 @@ def test_a_folder_named_like_a_text_is_not_a_document(tmp_path):
     make_corpus(tmp_path / "corpus", 2)
     (tmp_path / "corpus" / "sub.txt").mkdir()
     (tmp_path / "corpus" / "sub.txt" / "inner.txt").write_text("le chat", encoding="utf-8")
-    done = run("run", *TREE_RUN, RULES_PATH, tmp_path / "corpus", "--out", tmp_path / "out")
+    done = run_vaskel("run", *TREE_RUN, RULES_PATH, tmp_path / "corpus", "--out", tmp_path / "out")
     assert done.returncode == 0 and done.stderr == b""
     assert "2 of 2 documents written" in done.stdout.decode()
     assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["doc00.xml", "doc01.xml", "trace.txt"]
@@ -134,17 +123,17 @@ def test_only_regular_files_are_read(tmp_path):
     make_corpus(corpus_dir, 2)
     os.mkfifo(corpus_dir / "pipe.txt")
     (corpus_dir / "zero.txt").symlink_to("/dev/zero")
-    done = run("run", *TREE_RUN, RULES_PATH, corpus_dir, "--out", tmp_path / "out", timeout=60)
+    done = run_vaskel("run", *TREE_RUN, RULES_PATH, corpus_dir, "--out", tmp_path / "out", timeout=60)
     assert done.returncode == 1
     assert sorted(done.stderr.decode().splitlines()) == [
         f"vaskel: {corpus_dir / name}: cannot read: not a regular file (only regular files are read)"
         for name in ("pipe.txt", "zero.txt")]
     assert "2 of 4 documents written" in done.stdout.decode()
     # The rule base too, and the other commands.
-    done = run("explain", "/dev/zero", timeout=60)
+    done = run_vaskel("explain", "/dev/zero", timeout=60)
     assert done.returncode == 1 and done.stderr == b"vaskel: /dev/zero: cannot read the rule base: not a regular file " \
                                                    b"(only regular files are read)\n"
-    done = run("tokenize", corpus_dir / "pipe.txt", timeout=60)
+    done = run_vaskel("tokenize", corpus_dir / "pipe.txt", timeout=60)
     assert done.returncode == 1 and b"not a regular file" in done.stderr
 
 
@@ -175,7 +164,7 @@ def test_written_files_follow_the_umask(tmp_path, mask):
     out, page = tmp_path / "out", tmp_path / "page.html"
     for args in (["run", *TREE_RUN, RULES_PATH, tmp_path / "corpus", "--out", out],
                  ["show", RULES_PATH, DATA / "texte.txt", "--html", page]):
-        done = run(*args, preexec_fn=lambda: os.umask(mask))
+        done = run_vaskel(*args, preexec_fn=lambda: os.umask(mask))
         assert done.returncode == 0, done.stderr
     for path in [*out.iterdir(), page]:
         assert stat.S_IMODE(path.stat().st_mode) == 0o666 & ~mask, path
@@ -214,7 +203,7 @@ def test_long_document_names_work(tmp_path, length):
     corpus_dir.mkdir()
     stem = "é" * (length // 2) + "a" * (length % 2)  # `length` bytes
     (corpus_dir / f"{stem}.txt").write_text("le chat dort", encoding="utf-8")
-    done = run("run", *TREE_RUN, RULES_PATH, corpus_dir, "--out", tmp_path / "out")
+    done = run_vaskel("run", *TREE_RUN, RULES_PATH, corpus_dir, "--out", tmp_path / "out")
     assert done.returncode == 0, done.stderr
     assert (tmp_path / "out" / f"{stem}.xml").exists() and hidden(tmp_path / "out") == []
 
@@ -223,7 +212,8 @@ def test_long_document_names_work(tmp_path, length):
 def test_a_trace_on_a_device_needs_no_folder_beside_it(tmp_path, target):
     make_corpus(tmp_path / "corpus", 3)
     before = sorted(os.listdir("/dev"))
-    done = run("run", *TREE_RUN, RULES_PATH, tmp_path / "corpus", "--out", tmp_path / "out", "--trace", target, "--jobs", "2")
+    done = run_vaskel("run", *TREE_RUN, RULES_PATH, tmp_path / "corpus", "--out", tmp_path / "out", "--trace", target,
+                      "--jobs", "2")
     assert done.returncode == 0, done.stderr
     assert sorted(os.listdir("/dev")) == before
     assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["doc00.xml", "doc01.xml", "doc02.xml"]
@@ -237,7 +227,7 @@ def test_a_trace_on_a_device_needs_no_folder_beside_it(tmp_path, target):
 def test_each_trace_piece_is_exactly_its_documents_trace(tmp_path, jobs):
     docs = make_corpus(tmp_path / "corpus", 10)
     out = tmp_path / "out"
-    done = run("run", *TREE_RUN, RULES_PATH, tmp_path / "corpus", "--out", out, "--jobs", jobs)
+    done = run_vaskel("run", *TREE_RUN, RULES_PATH, tmp_path / "corpus", "--out", out, "--jobs", jobs)
     assert done.returncode == 0, done.stderr
     # The default trace file, named in the summary.
     assert done.stdout.decode().rstrip("\n").endswith(f"; trace in {out / 'trace.txt'}")
@@ -251,8 +241,8 @@ def test_each_trace_piece_is_exactly_its_documents_trace(tmp_path, jobs):
 def test_the_summary_counts_every_input(tmp_path):
     make_corpus(tmp_path / "corpus", 4)
     (tmp_path / "corpus" / "bad.txt").write_bytes(b"\xff")
-    done = run("run", *TREE_RUN, RULES_PATH, tmp_path / "corpus", tmp_path / "missing.txt", "--out", tmp_path / "out",
-               "--trace", "none", "--jobs", "2")
+    done = run_vaskel("run", *TREE_RUN, RULES_PATH, tmp_path / "corpus", tmp_path / "missing.txt",
+                      "--out", tmp_path / "out", "--trace", "none", "--jobs", "2")
     assert done.returncode == 1
     assert re.fullmatch(rf"vaskel run: 4 of 6 documents written to {re.escape(str(tmp_path / 'out'))} \(xml\), "
                         r"2 failed; 344 tokens in \d+\.\d\d s \([\d,]+ tokens/s\)\n", done.stdout.decode())
@@ -262,17 +252,18 @@ def test_the_summary_counts_every_input(tmp_path):
 def test_a_second_run_into_the_same_folder_says_what_it_leaves(tmp_path):
     make_corpus(tmp_path / "corpus", 2)
     out = tmp_path / "out"
-    assert run("run", *TREE_RUN, RULES_PATH, tmp_path / "corpus", "--out", out).stderr == b""
+    assert run_vaskel("run", *TREE_RUN, RULES_PATH, tmp_path / "corpus", "--out", out).stderr == b""
     # The same run again replaces its own files and says nothing.
-    assert run("run", *TREE_RUN, RULES_PATH, tmp_path / "corpus", "--out", out).stderr == b""
-    done = run("run", *TREE_RUN, RULES_PATH, tmp_path / "corpus", "--out", out, "--format", "json", "--trace", "none")
+    assert run_vaskel("run", *TREE_RUN, RULES_PATH, tmp_path / "corpus", "--out", out).stderr == b""
+    done = run_vaskel("run", *TREE_RUN, RULES_PATH, tmp_path / "corpus", "--out", out, "--format", "json",
+                      "--trace", "none")
     assert done.returncode == 0
     assert done.stderr.decode() == (f"vaskel: {out}: already holds 3 file(s) this run does not write, "
                                     "left as they are (such as doc00.xml)\n")
 
 
 def test_jobs_are_capped_to_the_cores(tmp_path, monkeypatch):
-    assert "at most: the number of cores" in " ".join(run("run", *TREE_RUN, "--help").stdout.decode().split())
+    assert "at most: the number of cores" in " ".join(run_vaskel("run", *TREE_RUN, "--help").stdout.decode().split())
     monkeypatch.setattr(corpus, "_cores", lambda: 2)
     started = []
     real = corpus._Worker
@@ -291,13 +282,13 @@ def test_the_output_folder_is_checked_before_any_document(tmp_path):
     make_corpus(tmp_path / "corpus", 2)
     blocker = tmp_path / "file"
     blocker.write_text("", encoding="utf-8")
-    done = run("run", *TREE_RUN, RULES_PATH, tmp_path / "corpus", "--out", blocker / "out")
+    done = run_vaskel("run", *TREE_RUN, RULES_PATH, tmp_path / "corpus", "--out", blocker / "out")
     assert done.returncode == 1 and done.stderr.count(b"\n") == 1 and b"cannot create the output folder" in done.stderr
     if os.geteuid() == 0:
         return  # root writes anywhere: the permission case needs another user
     locked = tmp_path / "locked"
     locked.mkdir(mode=0o555)
-    done = run("run", *TREE_RUN, RULES_PATH, tmp_path / "corpus", "--out", locked)
+    done = run_vaskel("run", *TREE_RUN, RULES_PATH, tmp_path / "corpus", "--out", locked)
     assert done.returncode == 1 and done.stderr == f"vaskel: {locked}: cannot write in the output folder: " \
                                                    "Permission denied\n".encode()
 
@@ -309,8 +300,8 @@ def test_closed_standard_streams(tmp_path, closed):
     for extra, status in (("", 0), (str(tmp_path / "missing.txt"), 1)):
         out = tmp_path / f"out{status}"
         script = f'exec "$@" {extra} --out {out} {redirs}'
-        done = subprocess.run(["sh", "-c", script, "sh", *CMD, "run", *TREE_RUN, str(RULES_PATH), str(tmp_path / "corpus")],
-                              capture_output=True, timeout=120, env=user_env())
+        done = run_command(["sh", "-c", script, "sh",
+                            *vaskel_command("run", *TREE_RUN, RULES_PATH, tmp_path / "corpus")])
         assert done.returncode == status, done.stderr
         assert b"Traceback" not in done.stderr
         assert len(trace_pieces(out / "trace.txt")) == 3 + status
@@ -341,12 +332,11 @@ def _gone(pid):
     return state in ("Z", "X")
 
 
-def _start_slow_run(tmp_path, jobs="2", count=40):
+def _start_slow_run(spawn, tmp_path, jobs="2", count=40):
     docs = make_corpus(tmp_path / "corpus", count, repeat=60)
     out = tmp_path / "out"
-    proc = subprocess.Popen([*CMD, "run", *TREE_RUN, str(RULES_PATH), str(tmp_path / "corpus"), "--out", str(out),
-                             "--jobs", jobs], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=user_env(),
-                            start_new_session=True)
+    proc = spawn(vaskel_command("run", *TREE_RUN, RULES_PATH, tmp_path / "corpus", "--out", out, "--jobs", jobs),
+                 start_new_session=True)
     deadline = time.monotonic() + 60
     while time.monotonic() < deadline and not (out.exists() and list(out.glob("*.xml"))):
         time.sleep(0.01)
@@ -356,8 +346,8 @@ def _start_slow_run(tmp_path, jobs="2", count=40):
 @pytest.mark.skipif(sys.platform != "linux", reason="reads /proc")
 @pytest.mark.parametrize("signum, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143), (signal.SIGHUP, 129)])
 @pytest.mark.parametrize("whole_group", [False, True])
-def test_a_stopped_run_ends_its_workers_and_says_what_it_wrote(tmp_path, signum, status, whole_group):
-    proc, docs, out = _start_slow_run(tmp_path)
+def test_a_stopped_run_ends_its_workers_and_says_what_it_wrote(tmp_path, spawn, signum, status, whole_group):
+    proc, docs, out = _start_slow_run(spawn, tmp_path)
     workers = _children(proc.pid)
     assert proc.poll() is None and workers, "the run ended before the signal"
     (os.killpg if whole_group else os.kill)(proc.pid, signum)
@@ -378,8 +368,8 @@ def test_a_stopped_run_ends_its_workers_and_says_what_it_wrote(tmp_path, signum,
 
 
 @pytest.mark.skipif(sys.platform != "linux", reason="reads /proc")
-def test_a_killed_worker_costs_one_document_and_nothing_is_done_twice(tmp_path):
-    proc, docs, out = _start_slow_run(tmp_path, count=30)
+def test_a_killed_worker_costs_one_document_and_nothing_is_done_twice(tmp_path, spawn):
+    proc, docs, out = _start_slow_run(spawn, tmp_path, count=30)
     workers = _children(proc.pid)
     assert workers and proc.poll() is None
     os.kill(workers[0], signal.SIGKILL)
@@ -407,8 +397,8 @@ def test_default_run_writes_the_analysis_and_cuts_the_rule_base(tmp_path):
     make_corpus(tmp_path / "corpus", 2)
     (tmp_path / "lex.tsv").write_text("petit\tADJ\nzèbre\tNOM\n", encoding="utf-8")
     out = tmp_path / "out"
-    done = run("run", RULES_PATH, tmp_path / "corpus", "--out", out, "--jobs", "1",
-               "--lexicon", tmp_path / "lex.tsv")
+    done = run_vaskel("run", RULES_PATH, tmp_path / "corpus", "--out", out, "--jobs", "1",
+                      "--lexicon", tmp_path / "lex.tsv")
     assert done.returncode == 0, done.stderr
     rules = merge_rules(RULES, {"petit": "ADJ", "zèbre": "NOM"})  # the JSON rule base wins on a clash
     assert rules["zèbre"] == "NOM"
@@ -429,8 +419,8 @@ def test_default_run_writes_the_analysis_and_cuts_the_rule_base(tmp_path):
         piece = trace.split(f"# document: {tmp_path / 'corpus' / stem}.txt\n")[1].split("# document:")[0]
         assert piece.splitlines() == expected.lines
     # conll: token, offsets, one IOB column per level
-    done = run("run", RULES_PATH, tmp_path / "corpus" / "doc00.txt", "--out", tmp_path / "c", "--format", "conll",
-               "--trace", "none")
+    done = run_vaskel("run", RULES_PATH, tmp_path / "corpus" / "doc00.txt", "--out", tmp_path / "c",
+                      "--format", "conll", "--trace", "none")
     assert done.returncode == 0, done.stderr
     rows = [line.split("\t") for line in (tmp_path / "c" / "doc00.conll").read_text(encoding="utf-8").splitlines()
             if line]
@@ -446,7 +436,7 @@ def test_characters_xml_cannot_carry_are_replaced_and_the_summary_says_so(tmp_pa
     (tmp_path / "corpus" / "plain.txt").write_text("le chat\n", encoding="utf-8")
     rules = tmp_path / "rules.json"
     rules.write_text(json.dumps({"le\x01chat\x7f": "A\x02+B", "A\x02+B": "E"}), encoding="utf-8")
-    done = run("run", *TREE_RUN, rules, tmp_path / "corpus", "--out", tmp_path / "out", "--trace", "none")
+    done = run_vaskel("run", *TREE_RUN, rules, tmp_path / "corpus", "--out", tmp_path / "out", "--trace", "none")
     assert done.returncode == 0, done.stderr.decode()
     lines = done.stdout.decode().splitlines()
     assert lines[1:] == [f"vaskel run: 1 documents hold characters XML 1.0 cannot carry, written as U+FFFD: "

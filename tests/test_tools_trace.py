@@ -3,18 +3,14 @@
 import itertools
 import os
 import subprocess
-import sys
-import textwrap
 import threading
 
 import pytest
-from hypothesis import given, settings
-from hypothesis import strategies as st
 
 import vaskel
-from conftest import PanicException
-from helpers import child_env
-from vaskel_tools import capture_trace, silence_trace
+from vaskel_tools import PanicException, capture_trace, silence_trace
+
+from helpers import child_env, run_python
 
 RULES = {"le": "DET", "chat": "NOM", "DET+NOM": "GN", "DET+NOM+X": "_"}
 
@@ -72,7 +68,7 @@ def test_nested_captures_take_their_own_lines(capfd):
     assert capfd.readouterr().out == ""
 
 
-ORDER_CHILD = textwrap.dedent("""
+ORDER_CHILD = """
     import sys
     if sys.argv[1:] == ["line"]:
         sys.stdout.reconfigure(line_buffering=True)  # as on a terminal
@@ -88,7 +84,7 @@ ORDER_CHILD = textwrap.dedent("""
             print("nested")
         print("tail", end="")
     print("after", t.lines, inner.lines, sys.stdout.line_buffering)
-""")
+"""
 
 
 @pytest.mark.parametrize("unbuffered", [None, "1", "line"], ids=["buffered", "unbuffered", "line-buffered"])
@@ -101,9 +97,8 @@ def test_prints_keep_their_order_with_the_trace(unbuffered, to_file, tmp_path):
     if line:
         unbuffered = None
     with open(out, "wb") as sink:
-        done = subprocess.run([sys.executable, "-c", ORDER_CHILD] + (["line"] if line else []),
-                              stdout=sink if to_file else subprocess.PIPE,
-                              stderr=subprocess.PIPE, env=child_env(PYTHONUNBUFFERED=unbuffered), timeout=60)
+        done = run_python(ORDER_CHILD, *(["line"] if line else []), stdout=sink if to_file else subprocess.PIPE,
+                          env=child_env(PYTHONUNBUFFERED=unbuffered), timeout=60)
     assert done.returncode == 0, done.stderr
     stdout = out.read_bytes() if to_file else done.stdout
     lines = ['inside', 'lvl : 0 ; i : 0', 'between', 'lvl : 0 ; i : 0', 'tail']
@@ -115,7 +110,7 @@ def test_notebook_case_fd1_on_a_pipe_drained_by_a_thread():
     # A kernel's fd 1 is a pipe read by a thread of the same process. vaskel
     # writes with the interpreter lock held, so a trace larger than the pipe
     # would block forever there; the capture goes to a file instead.
-    code = textwrap.dedent("""
+    done = run_python("""
         import os, sys, threading
         import vaskel
         from vaskel_tools import capture_trace
@@ -131,9 +126,7 @@ def test_notebook_case_fd1_on_a_pipe_drained_by_a_thread():
         os.close(1)
         reader.join()
         sys.stderr.write(f"{len(t.lines)} {len(tree.data[1])} {got[0]!r}\\n")
-    """)
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
-                          env=child_env())
+    """, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     count, matches, piped = done.stderr.split(" ", 2)
     assert int(matches) > 1000 and int(count) > 40000

@@ -8,7 +8,7 @@ from vaskel import Node, Tree
 
 import _vaskel_testing
 
-from conftest import PanicException
+from vaskel_tools import PanicException
 
 
 def fields(node):
