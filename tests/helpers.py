@@ -66,7 +66,7 @@ def run_command(command, *, timeout=120, env=None, **options):
     try:
         return subprocess.run(command, timeout=timeout, **_child_options(env, options))
     except subprocess.TimeoutExpired:
-        pytest.fail(f"the child process hung for {timeout} s: {command[0]} {command[1]} ...")
+        pytest.fail(f"the child process hung for {timeout} s: {' '.join(map(str, command[:2]))} ...")
 
 
 def run_python(code, *args, **options):
