@@ -3,6 +3,7 @@
 # (x86_64-windows-gnu: MinGW-w64 headers and libraries, libc++) with Zig's
 # clang, the compiler of the release build, and links them into a program:
 #     bash scripts/check-windows.sh
+# First, src/core and src/xml must include no header of the operating system.
 # Compiled, with the project's warnings and -Werror: every src/core/*.cpp and
 # src/xml/*.cpp, src/platform/windows.cpp and scripts/check-windows-main.cpp;
 # linked: all of them together (so every symbol they use must resolve,
@@ -31,6 +32,14 @@ fi
 ZIG=("$TOOLS/bin/python" -m ziglang)
 
 cd "$ROOT"
+# The core and the XML code reach the system only through src/platform: no
+# header of the operating system in them (MinGW-w64 has unistd.h, so compiling
+# alone would not tell). The C++ library's headers have no .h; SSE2's
+# intrinsics come from the compiler.
+if grep -rnE '^[[:space:]]*#[[:space:]]*include[[:space:]]*<[^>]*\.h>' src/core src/xml | grep -v '<emmintrin\.h>'; then
+    echo "check-windows: src/core and src/xml must include no system header (use src/platform/platform.hpp)" >&2
+    exit 1
+fi
 sources=(src/core/*.cpp src/xml/*.cpp src/platform/windows.cpp scripts/check-windows-main.cpp)
 rm -rf "$OUT"
 mkdir -p "$OUT"

@@ -1,7 +1,7 @@
 // What the core asks of the operating system, and nothing else: writing bytes
 // to a standard file descriptor, telling whether such a write may wait on
-// another thread, and drawing random bytes. Plain C++, no system header: the
-// core includes this file only, and exactly one implementation is linked in
+// another thread, and drawing random bytes. Plain C++, no header of the
+// operating system: the core includes this file only, and exactly one implementation is linked in
 // (posix.cpp on Linux, macOS and the BSDs; windows.cpp on Windows).
 #pragma once
 
