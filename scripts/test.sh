@@ -3,13 +3,15 @@
 #   1. builds vaskel with its test-only module into .venv and runs pytest;
 #   2. checks the type stubs against the module (stubtest), and the examples and the
 #      vaskel_tools package with mypy (strict; the files are listed in pyproject.toml);
-#   3. builds the sources with clang and libc++ (the library of macOS) and runs
+#   3. cross-compiles the core, the XML code and the Windows platform layer
+#      for Windows with Zig and links them (scripts/check-windows.sh);
+#   4. builds the sources with clang and libc++ (the library of macOS) and runs
 #      pytest against that build;
-#   4. runs pytest again against an AddressSanitizer + UBSan build;
-#   5. runs each libFuzzer target for FUZZ_SECONDS (default 60) seconds;
-#   6. makes the release build (sdist, then the manylinux2014 abi3 wheel) and runs
+#   5. runs pytest again against an AddressSanitizer + UBSan build;
+#   6. runs each libFuzzer target for FUZZ_SECONDS (default 60) seconds;
+#   7. makes the release build (sdist, then the manylinux2014 abi3 wheel) and runs
 #      the suite against that wheel on every CPython 3.10-3.13 that pyenv holds.
-# Set FUZZ_SECONDS=0 to skip the fuzzing step, WHEELS=0 to skip the last one. Every build treats compiler
+# Set FUZZ_SECONDS=0 to skip the fuzzing step, WINDOWS=0 the Windows check, WHEELS=0 the last one. Every build treats compiler
 # warnings as errors. Missing Debian packages (clang, libc++) are installed
 # with apt-get, after a line naming them.
 source "$(dirname "$0")/dev-env.sh"
@@ -24,6 +26,11 @@ echo "== pytest"
 echo "== type stubs"
 "$PY" -m mypy.stubtest vaskel
 "$PY" -m mypy
+
+if [ "${WINDOWS:-1}" != 0 ]; then
+    echo "== Windows cross-compile check"
+    bash scripts/check-windows.sh
+fi
 
 echo "== clang + libc++ build"
 PATH="$VENV/bin:$PATH" cmake -S "$ROOT" -B "$ROOT/build/clang-libcxx" -G Ninja --log-level=WARNING \

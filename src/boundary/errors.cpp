@@ -11,7 +11,7 @@
 
 #include "core/interrupt.hpp"
 #include "interrupts.hpp"
-#include "core/line_sink.hpp"
+#include "platform/platform.hpp"
 #include "py_ref.hpp"
 
 namespace vaskel::py {
@@ -168,7 +168,7 @@ std::string_view thread_name(PyRef& holder, char (&fallback)[64], SavedError& in
 void write_stderr(struct iovec* pieces, int count, SavedError* interrupt) {
     std::fflush(stdout);
     std::fflush(stderr);
-    const bool release_lock = write_may_block(2);
+    const bool release_lock = platform::write_may_block(2);
     while (count > 0) {
         ssize_t n;
         if (release_lock) {

@@ -1,5 +1,5 @@
-// What the boundary does around a trace write(2) that may block (see
-// write_may_block): a pipe, a socket or a terminal on fd 1 may be drained by
+// What the boundary does around a trace write that may block (see
+// platform::write_may_block): a pipe, a socket or a terminal on fd 1 may be drained by
 // another thread of this process (a notebook kernel captures fd 1 so), which
 // could never run if the write waited with the interpreter lock held. A call
 // writes its trace through

@@ -1,63 +1,40 @@
 #include "line_sink.hpp"
 
-#include <cerrno>
 #include <cstring>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "failure.hpp"
+#include "platform/platform.hpp"
 
 namespace vaskel {
 
-namespace {
-
-// The null device's number, looked up once: writes to it never wait.
-bool is_null_device(const struct stat& st) noexcept {
-    static const dev_t null_device = [] {
-        struct stat null_st;
-        return ::stat("/dev/null", &null_st) == 0 && S_ISCHR(null_st.st_mode) ? null_st.st_rdev : dev_t(-1);
-    }();
-    return st.st_rdev == null_device;
-}
-
-}  // namespace
-
-bool write_may_block(int fd) noexcept {
-    struct stat st;
-    if (::fstat(fd, &st) != 0) return true;
-    if (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) return false;
-    return !(S_ISCHR(st.st_mode) && is_null_device(st));
-}
-
 StdoutLineWriter::StdoutLineWriter(BlockingWriteHooks* hooks)
-    : hooks_(hooks), may_block_(hooks != nullptr && write_may_block(1)) {}
+    : hooks_(hooks), may_block_(hooks != nullptr && platform::write_may_block(1)) {}
 
 void StdoutLineWriter::write_terminated(const char* p, std::size_t left) {
+    using Status = platform::WriteResult::Status;
     for (;;) {
-        ssize_t n;
+        platform::WriteResult r;
         if (!may_block_) {
-            n = ::write(1, p, left);
+            r = platform::write_some(1, p, left);
         } else {
             hooks_->before_write();
-            n = ::write(1, p, left);
-            const int error = errno;
+            r = platform::write_some(1, p, left);
             hooks_->after_write();
-            errno = error;
         }
-        // The common case first: the whole line went out.
-        if (n >= 0 && static_cast<std::size_t>(n) == left) return;
-        if (n > 0) {
-            p += n;
-            left -= static_cast<std::size_t>(n);
+        if (r.status == Status::written) {
+            // The common case first: the whole line went out.
+            if (r.count == left) return;
+            if (r.count == 0) fail("failed printing to stdout: the write took no bytes");
+            p += r.count;
+            left -= r.count;
             continue;
         }
-        if (n == 0) fail("failed printing to stdout: the write took no bytes");
-        if (errno != EINTR) fail(std::string("failed printing to stdout: ") + std::strerror(errno));
+        if (r.status == Status::failed) fail("failed printing to stdout: " + platform::error_text(r.error));
         if (hooks_ != nullptr) hooks_->interrupted();
     }
 }
 
-// The line and its line feed go out in one write(2). They are copied into a
+// The line and its line feed go out in one write. They are copied into a
 // buffer that only ever grows, so that after the first long line no call
 // allocates; a plain memcpy into it costs far less than the system call.
 void StdoutLineWriter::write_line(std::string_view line) {

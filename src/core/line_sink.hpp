@@ -23,17 +23,8 @@ public:
     }
 };
 
-// Whether a write(2) to `fd` may wait on something that another thread of
-// this process must do first: a pipe or a socket drained by a thread (a
-// notebook kernel captures fd 1 so), a pseudo-terminal whose master a thread
-// reads (terminal emulators and front ends written in Python), and any other
-// device. Only a regular file, a block device and the null device are known
-// to take the bytes on their own. A descriptor that cannot be examined counts
-// as one that may block.
-bool write_may_block(int fd) noexcept;
-
-// What the caller of the core does around a write(2) to file descriptor 1
-// that may block for good (see write_may_block). The core knows nothing of
+// What the caller of the core does around a write to file descriptor 1 that
+// may block for good (see platform::write_may_block). The core knows nothing of
 // the caller; the Python boundary lets other threads run meanwhile.
 class BlockingWriteHooks {
 public:
@@ -45,7 +36,7 @@ public:
     virtual void before_write() noexcept = 0;
     virtual void after_write() = 0;
     // Called (after after_write, for a write that may block) whenever a
-    // write(2) is interrupted by a signal before writing anything. It may
+    // write is interrupted by a signal before writing anything. It may
     // throw to end the call; otherwise the write is retried.
     virtual void interrupted() = 0;
 
@@ -54,15 +45,18 @@ protected:
 };
 
 // Writes each line, with its line feed, to file descriptor 1 in one write
-// (retrying on EINTR and partial writes, going on from the first byte not
-// yet written). Never goes through a stdio buffer. A failed write throws
-// Failure("failed printing to stdout: <strerror>"); a write(2) that takes no
-// byte at all is a failure too, rather than a loop that never ends.
+// (platform::write_some; retrying when a signal interrupts it and after
+// partial writes, going on from the first byte not yet written). Never goes
+// through a stdio buffer. A failed write throws
+// Failure("failed printing to stdout: <the system's error text>"); a write
+// that takes no byte at all is a failure too, rather than a loop that never
+// ends.
 //
 // With hooks, the writer looks once, when it is made, at what fd 1 is: when
-// a write to it may block (write_may_block) every write is wrapped in
-// before_write / after_write; regular files, block devices and the null
-// device are written to directly. Every EINTR goes to hooks->interrupted().
+// a write to it may block (platform::write_may_block) every write is wrapped
+// in before_write / after_write; regular files, block devices and the null
+// device are written to directly. Every interrupted write goes to
+// hooks->interrupted().
 class StdoutLineWriter final : public LineSink {
 public:
     explicit StdoutLineWriter(BlockingWriteHooks* hooks = nullptr);

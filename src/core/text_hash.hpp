@@ -20,8 +20,8 @@ constexpr std::uint64_t mix_hash(std::uint64_t h) noexcept {
     return h ^ (h >> 32);
 }
 
-// A random value drawn once per process (/dev/urandom; the clock and an address
-// if that fails).
+// A random value drawn once per process from the system's random source
+// (platform::random_bytes; the clock and an address if that fails).
 std::uint64_t rule_hash_seed() noexcept;
 
 // Up to eight bytes of p[0, n), 0 < n <= 8, as one word, read without
