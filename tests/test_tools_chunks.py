@@ -1,6 +1,7 @@
 """Chunks read from the engine's trace, offsets, IOB, scoring and the exports."""
 
 import json
+import re
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -118,6 +119,132 @@ def test_chunks_agree_with_the_tree(case):
         for a, b in zip(mine, mine[1:]):
             assert a.end <= b.start
     assert set(by_level) <= set(range(1, len(levels)))
+
+
+# The pass reader as first written, one plain step per window line: the
+# reference the quicker one in spans.py must agree with, chunks and errors.
+_REFERENCE_WINDOW = re.compile(rb"lower : (\d+) ; upper : (\d+) ; len : (\d+)\n")
+
+
+def _reference_pass(data: bytes, at: int, number: int, labels: list[str], max_parts: int,
+               built: list[str]) -> tuple[list[tuple[int, int]], int]:
+    """The windows that matched in one pass, and where the pass's lines end.
+
+    A window matched when the scan's start moves on by its width: within a
+    start step the next, narrower window starts right after it; a new step
+    starts one further. Only the last window of the pass has no line after it
+    to tell; the matched texts in the tree settle that one.
+    """
+    n = len(labels)
+    encoded = [label.encode() for label in labels]
+    matched: list[tuple[int, int]] = []
+    pending: tuple[int, int, int] | None = None  # last fitting window: lower, upper, its offset
+    step = 0
+    new_step = False
+    first = True
+    while True:
+        m = _REFERENCE_WINDOW.match(data, at)
+        if m is None:
+            break
+        lower, upper, length = int(m[1]), int(m[2]), int(m[3])
+        if length != n:
+            raise TraceError(f"pass {number}: a window line gives len {length}, the level holds {n} nodes")
+        if new_step:
+            step += 1
+        elif not first and pending is None:
+            raise TraceError(f"pass {number}: a window line at byte {at} follows a window that did not fit")
+        first = False
+        if step >= n:
+            raise TraceError(f"pass {number}: more start steps than nodes")
+        offset = lower - step
+        if pending is not None:
+            plower, pupper, poffset = pending
+            moved = offset - poffset
+            if moved == pupper - plower:
+                matched.append((plower, pupper))
+            elif moved != 0:
+                raise TraceError(f"pass {number}: the scan moved by {moved} after the window at {plower}")
+        pending = None
+        at = m.end()
+        width = upper - lower
+        if width < 1 or width > max_parts - 1:
+            raise TraceError(f"pass {number}: a window of {width} labels, max_parts is {max_parts}")
+        if upper > n:
+            new_step = True
+            continue
+        text = b"+".join(encoded[lower:upper]) + b"\n"
+        if data[at:at + len(text)] != text:
+            raise TraceError(f"pass {number}: the window at {lower} does not hold the labels of the level")
+        at += len(text)
+        pending = (lower, upper, offset)
+        new_step = width == 1
+    # With no match the engine builds the single node "0" (a matched text always holds "+").
+    found = [] if built == ["0"] else list(built)
+    texts = ["+".join(labels[lo:up]) for lo, up in matched]
+    if pending is not None and len(texts) + 1 == len(found):
+        matched.append((pending[0], pending[1]))
+        texts.append("+".join(labels[pending[0]:pending[1]]))
+    if texts != found:
+        raise TraceError(f"pass {number}: the matches read from the trace are not the nodes of level {number}")
+    end = data.find(b"\n", at)
+    if end < 0 or data[at:at + 1] != b"[" or data[end - 1:end] != b"]":
+        raise TraceError(f"pass {number}: expected the list of matches at byte {at}")
+    return matched, end + 1
+
+
+
+def _outcome(tokens, rules, tree, trace):
+    try:
+        return [(c.level, c.index, c.start, c.end, c.key, c.parts) for c in read_chunks(tokens, rules, tree, trace)]
+    except TraceError as exc:
+        return ("TraceError", str(exc))
+
+
+# What a trace can suffer: a line dropped, doubled or moved, a number changed,
+# a label line altered, bytes cut off or added.
+EDITS = st.sampled_from(["drop", "double", "swap", "digit", "label", "cut", "append", "none"])
+
+
+@settings(max_examples=400, deadline=None,
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
+@given(cases(), EDITS, st.randoms(use_true_random=False))
+def test_the_pass_reader_agrees_with_the_reference_on_faulty_traces(monkeypatch, case, edit, rnd):
+    # The same chunks, or the same TraceError, on the engine's own traces and
+    # on traces made faulty. (The fixture is used as a context, undone within
+    # each example.)
+    tokens, rules = case
+    tree = engine(tokens, rules)
+    with capture_trace() as captured:
+        vaskel.engine(tokens, rules)
+    lines = captured.data.split(b"\n")[:-1]
+    if edit != "none" and lines:
+        k = rnd.randrange(len(lines))
+        if edit == "drop":
+            del lines[k]
+        elif edit == "double":
+            lines.insert(k, lines[k])
+        elif edit == "swap" and len(lines) > 1:
+            j = rnd.randrange(len(lines))
+            lines[k], lines[j] = lines[j], lines[k]
+        elif edit == "digit":
+            digits = [i for i, b in enumerate(lines[k]) if 48 <= b <= 57]
+            if digits:
+                i = rnd.choice(digits)
+                lines[k] = lines[k][:i] + rnd.choice([b"0", b"1", b"9", b"00", b"07", b""]) + lines[k][i + 1:]
+        elif edit == "label":
+            lines[k] = lines[k] + rnd.choice([b"+", b"A", b"]", b"\nlower : 0 ; upper : 1 ; len : 1"])
+    trace = b"".join(line + b"\n" for line in lines)
+    if edit == "cut" and trace:
+        trace = trace[:rnd.randrange(len(trace))]
+    elif edit == "append":
+        trace += rnd.choice([b"[]\n", b"lower : 0 ; upper : 1 ; len : 1\n", b"x"])
+    from vaskel_tools import spans
+
+    mine = _outcome(tokens, rules, tree, trace)
+    with monkeypatch.context() as m:
+        m.setattr(spans, "_read_pass", _reference_pass)
+        reference = _outcome(tokens, rules, tree, trace)
+    assert mine == reference
 
 
 @settings(max_examples=300, deadline=None)

@@ -38,13 +38,14 @@ def to_json(analysis: Analysis) -> str:
     ``chunks`` (each with its level, index, token and character offsets, key,
     label, words and parts) and ``levels`` (the data of each level's nodes,
     level 0 first)."""
+    # Tuples are written as JSON arrays, as lists are.
     doc = {
         "text": analysis.text,
         "tokens": analysis.tokens,
-        "offsets": [list(pair) for pair in analysis.offsets],
+        "offsets": analysis.offsets,
         "chunks": [{"level": c.level, "index": c.index, "start": c.start, "end": c.end,
                     "char_start": c.char_start, "char_end": c.char_end, "key": c.key, "label": c.label,
-                    "tokens": list(c.tokens), "parts": list(c.parts)} for c in analysis.chunks],
+                    "tokens": c.tokens, "parts": c.parts} for c in analysis.chunks],
         "levels": analysis.levels,
     }
     return json.dumps(doc, ensure_ascii=False) + "\n"

@@ -15,6 +15,8 @@ from __future__ import annotations
 import re
 from collections.abc import Sequence
 from dataclasses import dataclass, field
+from itertools import repeat
+from operator import attrgetter
 from typing import Any
 
 __all__ = ["Analysis", "Chunk", "TraceError", "align", "analyse", "chunks", "read_chunks", "to_iob"]
@@ -94,6 +96,8 @@ def align(text: str, tokens: Sequence[str]) -> list[tuple[int, int]]:
         raise TypeError(f"text must be a str, not {type(text).__name__}")
     if isinstance(tokens, str):
         raise TypeError("tokens must be a sequence of str, not a str")
+    if type(tokens) is list and set(map(type, tokens)) <= {str}:
+        return _align_texts(text, tokens)
     out: list[tuple[int, int]] = []
     at = 0
     for position, token in enumerate(tokens):
@@ -109,6 +113,27 @@ def align(text: str, tokens: Sequence[str]) -> list[tuple[int, int]]:
         end = start + len(token)
         out.append((start, end))
         at = end
+    return out
+
+
+def _align_texts(text: str, tokens: list[str]) -> list[tuple[int, int]]:
+    # ``align`` for a list of plain str: the same search, without the checks
+    # every token has passed already.
+    out: list[tuple[int, int]] = []
+    append = out.append
+    startswith = text.startswith
+    find = text.find
+    at = 0
+    for token in tokens:
+        if startswith(token, at):
+            start = at
+        else:
+            start = find(token, at)
+            if start < 0:
+                raise ValueError(f"token {len(out)} {token!r} does not follow in the text "
+                                 f"(looked from character {at})")
+        at = start + len(token)
+        append((start, at))
     return out
 
 
@@ -131,15 +156,24 @@ def read_chunks(tokens: Sequence[str], ruleset: dict[str, str], tree: Any, trace
 
     Raises ``TraceError`` when the trace does not belong to that call.
     """
-    return _read(list(tokens), ruleset, tree.data, trace, None)
+    return _read(list(tokens), ruleset, _level_texts(tree.data), trace, None)
 
 
-def _read(tokens: list[str], ruleset: dict[str, str], levels: Any, trace: bytes | str,
+_DATA = attrgetter("data")
+
+
+def _level_texts(levels: Any) -> list[list[str]]:
+    """The data of each level's nodes, level 0 first."""
+    return [list(map(_DATA, level)) for level in levels]
+
+
+def _read(tokens: list[str], ruleset: dict[str, str], levels: list[list[str]], trace: bytes | str,
           offsets: Sequence[tuple[int, int]] | None) -> list[Chunk]:
+    # ``levels``: the data of each level's nodes (``_level_texts``).
     data = trace.encode("utf-8", "surrogateescape") if isinstance(trace, str) else bytes(trace)
     single = {k: v for k, v in ruleset.items() if "+" not in k}
     max_parts = max((k.count("+") + 1 for k in ruleset if "+" in k), default=1)
-    if len(levels[0]) != len(tokens) or any(n.data != t for n, t in zip(levels[0], tokens)):
+    if levels[0] != tokens:
         raise TraceError("the tree's leaves are not these tokens")
 
     size = sum(len(f"{k} : {v}\n".encode()) for k, v in single.items())
@@ -149,9 +183,8 @@ def _read(tokens: list[str], ruleset: dict[str, str], levels: Any, trace: bytes 
     out: list[Chunk] = []
     below: list[Chunk] = []  # the chunks of the level scanned (empty for level 0)
     for number in range(1, len(levels)):
-        nodes = levels[number - 1]
-        labels = [single.get(node.data, "") for node in nodes]
-        built = [node.data for node in levels[number]]
+        labels = list(map(single.get, levels[number - 1], repeat("")))
+        built = levels[number]
         windows, at = _read_pass(data, at, number, labels, max_parts, built)
         level: list[Chunk] = []
         for index, (lower, upper) in enumerate(windows):
@@ -184,54 +217,64 @@ def _read_pass(data: bytes, at: int, number: int, labels: list[str], max_parts: 
     to tell; the matched texts in the tree settle that one.
     """
     n = len(labels)
+    n_text = b"%d" % n
     encoded = [label.encode() for label in labels]
+    alone = [label + b"\n" for label in encoded]  # the line of a window of one label
+    match = _WINDOW.match
+    startswith = data.startswith
+    widest = max_parts - 1
     matched: list[tuple[int, int]] = []
-    pending: tuple[int, int, int] | None = None  # last fitting window: lower, upper, its offset
+    append = matched.append
+    # The last window that fitted, when the line after it is yet to be read:
+    # its lower, upper and offset.
+    pending = False
+    plower = pupper = poffset = 0
     step = 0
     new_step = False
     first = True
-    while True:
-        m = _WINDOW.match(data, at)
-        if m is None:
-            break
-        lower, upper, length = int(m[1]), int(m[2]), int(m[3])
-        if length != n:
-            raise TraceError(f"pass {number}: a window line gives len {length}, the level holds {n} nodes")
+    while (m := match(data, at)) is not None:
+        lower_text, upper_text, length_text = m.groups()
+        if length_text != n_text:
+            length = int(length_text)
+            if length != n:
+                raise TraceError(f"pass {number}: a window line gives len {length}, the level holds {n} nodes")
+        lower = int(lower_text)
+        upper = int(upper_text)
         if new_step:
             step += 1
-        elif not first and pending is None:
+        elif not first and not pending:
             raise TraceError(f"pass {number}: a window line at byte {at} follows a window that did not fit")
         first = False
         if step >= n:
             raise TraceError(f"pass {number}: more start steps than nodes")
         offset = lower - step
-        if pending is not None:
-            plower, pupper, poffset = pending
+        if pending:
             moved = offset - poffset
             if moved == pupper - plower:
-                matched.append((plower, pupper))
-            elif moved != 0:
+                append((plower, pupper))
+            elif moved:
                 raise TraceError(f"pass {number}: the scan moved by {moved} after the window at {plower}")
-        pending = None
+            pending = False
         at = m.end()
         width = upper - lower
-        if width < 1 or width > max_parts - 1:
+        if width < 1 or width > widest:
             raise TraceError(f"pass {number}: a window of {width} labels, max_parts is {max_parts}")
         if upper > n:
             new_step = True
             continue
-        text = b"+".join(encoded[lower:upper]) + b"\n"
-        if data[at:at + len(text)] != text:
+        text = alone[lower] if width == 1 else b"+".join(encoded[lower:upper]) + b"\n"
+        if not startswith(text, at):
             raise TraceError(f"pass {number}: the window at {lower} does not hold the labels of the level")
         at += len(text)
-        pending = (lower, upper, offset)
+        pending = True
+        plower, pupper, poffset = lower, upper, offset
         new_step = width == 1
     # With no match the engine builds the single node "0" (a matched text always holds "+").
     found = [] if built == ["0"] else list(built)
     texts = ["+".join(labels[lo:up]) for lo, up in matched]
-    if pending is not None and len(texts) + 1 == len(found):
-        matched.append((pending[0], pending[1]))
-        texts.append("+".join(labels[pending[0]:pending[1]]))
+    if pending and len(texts) + 1 == len(found):
+        matched.append((plower, pupper))
+        texts.append("+".join(labels[plower:pupper]))
     if texts != found:
         raise TraceError(f"pass {number}: the matches read from the trace are not the nodes of level {number}")
     end = data.find(b"\n", at)
@@ -273,10 +316,9 @@ def analysis_of(text: str, tokens: Sequence[str], ruleset: dict[str, str], tree:
     ``tree`` and ``trace`` from ``vaskel.engine(tokens, ruleset)``)."""
     tokens = list(tokens)
     offsets = align(text, tokens)
-    nodes = tree.data  # read once: each read copies the tree
-    found = _read(tokens, ruleset, nodes, trace, offsets)
+    levels = _level_texts(tree.data)  # read once: each read copies the tree
+    found = _read(tokens, ruleset, levels, trace, offsets)
     raw = trace.encode("utf-8", "surrogateescape") if isinstance(trace, str) else trace
-    levels = [[node.data for node in level] for level in nodes]
     return Analysis(text, tokens, offsets, tree, found, raw.decode("utf-8", "replace"), levels)
 
 
