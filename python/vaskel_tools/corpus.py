@@ -7,7 +7,9 @@ writes the export to a hidden file of the run's own folder (``OUT/.vaskel-run-*`
 and syncs it, and this process alone renames it into place and appends the
 document's trace to the trace file, as one step that a signal cannot cut in
 two; so an output exists exactly when the run counted it written and its trace
-piece is in the trace file. The renames are made durable by syncing the output
+piece is in the trace file. (When this process runs the documents itself, the
+syncs run on threads of their own while the next documents are processed;
+each export is still renamed only once its sync has ended.) The renames are made durable by syncing the output
 folder at the end of the run (and the trace file is synced then).
 
 The document's trace (what vaskel writes on file descriptor 1, and a failure
@@ -28,6 +30,7 @@ from __future__ import annotations
 
 import json
 import os
+import queue
 import re
 import shutil
 import signal
@@ -41,7 +44,8 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
-from .files import InputError, UsageError, load_rules, publish, read_text, sync_folder, write_new
+from .files import (InputError, UsageError, load_rules, publish, read_text, sync_and_close, sync_folder, write_new,
+                    write_unsynced)
 from .trace_targets import DropTrace, InlineTrace, SpoolTrace, TraceFile, TraceTarget, redirected
 
 __all__ = ["Document", "DocResult", "RunSummary", "Format", "FORMATS", "find_documents", "load_rules", "read_text",
@@ -65,6 +69,9 @@ class DocResult:
     trace: bytes | str | None = None  # the trace: bytes, or the path of its spool file
     # The XML export had to write U+FFFD for characters XML 1.0 cannot carry.
     replaced: bool = False
+    # The sync of ``output_file`` under way on a thread of this process
+    # (``_Syncer``); None once it is synced.
+    sync: Any = None
 
 
 @dataclass
@@ -226,6 +233,10 @@ class WorkerState:
     all_rule_lines: bool = False
     # The rule base ready to be cut (a RuleBase of ``rules``), built once.
     cut: Any = None
+    # Where the exports are synced when the process running the documents
+    # is the one that renames them (a ``_Syncer``); None: each is synced
+    # before the next document starts.
+    syncer: Any = None
 
     def prepare(self) -> None:
         """Builds the rule base to cut now, in the process that makes the state.
@@ -380,7 +391,12 @@ def process_document(state: WorkerState, path: str, text: str) -> DocResult:
             result.output = output
         else:
             try:
-                result.output_file = write_new(state.temp_dir, output)
+                if state.syncer is not None:
+                    tmp, fd = write_unsynced(state.temp_dir, output)
+                    result.output_file = tmp
+                    result.sync = state.syncer.submit(tmp, fd)
+                else:
+                    result.output_file = write_new(state.temp_dir, output)
             except OSError as exc:
                 result.ok = False
                 result.error = f"{path}: cannot write the output: {exc.strerror or exc}"
@@ -481,8 +497,7 @@ def run_corpus(rules: dict[str, str], docs: list[Document], out_dir: str, *, fmt
             state.prepare()  # once, before any worker starts
             if jobs == 1 or len(docs) <= 1:
                 open_traces()
-                for doc in docs:
-                    done(_process_path(state, doc.path))
+                _run_here(state, docs, done)
                 spool.close()
             else:
                 _WorkerPool(min(jobs, len(docs)), state).run(docs, open_traces, done)
@@ -497,9 +512,117 @@ def run_corpus(rules: dict[str, str], docs: list[Document], out_dir: str, *, fmt
     return summary
 
 
-# --- worker processes ------------------------------------------------------------
+# --- documents run in this process -----------------------------------------------
 
 _STOPPERS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+
+class _SyncJob:
+    __slots__ = ("tmp", "fd", "finished", "error")
+
+    def __init__(self, tmp: str, fd: int) -> None:
+        self.tmp = tmp
+        self.fd = fd
+        self.finished = threading.Event()
+        self.error: BaseException | None = None
+
+
+class _Syncer:
+    """Syncs the exports written by this process on threads of their own.
+
+    An fsync waits for the disk (a journal commit, milliseconds) and needs
+    no interpreter lock: the next documents are processed meanwhile, and the
+    syncs under way side by side share their commits. An export is still
+    renamed into place only once its own sync has ended (``_synced``). The
+    threads start with the stop signals blocked, so that those reach the
+    main thread alone, whose handlers (and ``_signals_held``) decide.
+    """
+
+    THREADS = 4
+
+    def __init__(self) -> None:
+        self._jobs: queue.SimpleQueue[_SyncJob | None] = queue.SimpleQueue()
+        self._abandon = False
+        self._threads: list[threading.Thread] = []
+        old = signal.pthread_sigmask(signal.SIG_BLOCK, _STOPPERS)
+        try:
+            for _ in range(self.THREADS):
+                thread = threading.Thread(target=self._work, name="vaskel-sync", daemon=True)
+                thread.start()
+                self._threads.append(thread)
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, old)
+
+    def submit(self, tmp: str, fd: int) -> _SyncJob:
+        job = _SyncJob(tmp, fd)
+        self._jobs.put(job)
+        return job
+
+    def _work(self) -> None:
+        while (job := self._jobs.get()) is not None:
+            try:
+                if self._abandon:
+                    os.close(job.fd)  # the run is stopping: the file is removed with its folder
+                else:
+                    sync_and_close(job.tmp, job.fd)
+            except BaseException as exc:  # noqa: BLE001 - handed to the thread that waits for it
+                job.error = exc
+            finally:
+                job.finished.set()
+
+    def close(self, abandon: bool = False) -> None:
+        """Ends the threads once the syncs queued are done (``abandon``: only
+        the one each thread is in; the others' files are just closed)."""
+        self._abandon = abandon
+        for _ in self._threads:
+            self._jobs.put(None)
+        for thread in self._threads:
+            thread.join()
+
+
+def _synced(result: DocResult) -> DocResult:
+    """The result once its export is on disk (or reported as not written)."""
+    job, result.sync = result.sync, None
+    if job is not None:
+        job.finished.wait()
+        if job.error is not None:
+            exc = job.error
+            if not isinstance(exc, OSError):
+                raise exc
+            result.ok = False
+            result.error = f"{result.path}: cannot write the output: {exc.strerror or exc}"
+            result.output_file = None
+    return result
+
+
+def _run_here(state: WorkerState, docs: list[Document], done: Callable[[DocResult], None]) -> None:
+    """Runs the documents in this process, in order, ``done`` called for each
+    once its export is synced; up to ``IN_FLIGHT`` of them wait for their
+    sync while the next ones run."""
+    if len(docs) <= 1:
+        for doc in docs:
+            done(_process_path(state, doc.path))
+        return
+    in_flight = 8
+    syncer = _Syncer()
+    state.syncer = syncer
+    finished = False
+    try:
+        waiting: deque[DocResult] = deque()
+        for doc in docs:
+            waiting.append(_process_path(state, doc.path))
+            while waiting and (len(waiting) > in_flight or waiting[0].sync is None
+                               or waiting[0].sync.finished.is_set()):
+                done(_synced(waiting.popleft()))
+        while waiting:
+            done(_synced(waiting.popleft()))
+        finished = True
+    finally:
+        state.syncer = None
+        syncer.close(abandon=not finished)
+
+
+# --- worker processes ------------------------------------------------------------
 
 
 def _pool_context() -> Any:

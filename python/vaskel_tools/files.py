@@ -20,7 +20,7 @@ import stat
 from typing import Any
 
 __all__ = ["InputError", "UsageError", "MAX_INPUT_BYTES", "one_line", "load_rules", "read_text", "read_input",
-           "write_whole", "write_new", "publish", "sync_folder"]
+           "write_whole", "write_new", "write_unsynced", "sync_and_close", "publish", "sync_folder"]
 
 # The largest text or rule base read (1 GiB): the engine needs several times
 # the text's size in memory, and a larger input is far more likely a mistake
@@ -41,12 +41,21 @@ def one_line(message: str) -> str:
     return message.replace("\r", "\\r").replace("\n", "\\n")
 
 
+# /proc/meminfo, kept open: every document read looks at it again, and a
+# read from its start gives the figures of that moment (pread: a forked
+# worker sharing the descriptor does not move an offset the parent uses).
+_meminfo = -1
+
+
 def _available_memory() -> int | None:
+    global _meminfo
     try:
-        with open("/proc/meminfo", "rb") as info:
-            for line in info:
-                if line.startswith(b"MemAvailable:"):
-                    return int(line.split()[1]) * 1024
+        if _meminfo < 0:
+            _meminfo = os.open("/proc/meminfo", os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
+        info = os.pread(_meminfo, 1 << 16, 0)
+        for line in info.split(b"\n"):
+            if line.startswith(b"MemAvailable:"):
+                return int(line.split()[1]) * 1024
     except (OSError, ValueError, IndexError):
         pass
     return None
@@ -146,6 +155,14 @@ def write_new(directory: str, text: str, tag: str = "") -> str:
     and ``tag``), whatever the name it will get, so that any name the file
     system accepts for the target works.
     """
+    tmp, fd = write_unsynced(directory, text, tag)
+    sync_and_close(tmp, fd)
+    return tmp
+
+
+def write_unsynced(directory: str, text: str, tag: str = "") -> tuple[str, int]:
+    """``write_new`` without its last step: the path and the descriptor still
+    open, for ``sync_and_close`` (which must come before ``publish``)."""
     global _counter
     _counter += 1
     data = text.encode("utf-8", errors="surrogateescape")
@@ -158,10 +175,20 @@ def write_new(directory: str, text: str, tag: str = "") -> str:
         except FileExistsError:
             _counter += 1
     try:
+        view = memoryview(data)
+        while view:
+            view = view[os.write(fd, view):]
+    except BaseException:
+        os.close(fd)
+        _unlink(tmp)
+        raise
+    return tmp, fd
+
+
+def sync_and_close(tmp: str, fd: int) -> None:
+    """Syncs and closes the file ``write_unsynced`` wrote (removed if that fails)."""
+    try:
         try:
-            view = memoryview(data)
-            while view:
-                view = view[os.write(fd, view):]
             # On disk before the rename: after a crash of the machine, the
             # name points at the whole new file or at what it pointed before.
             os.fsync(fd)
@@ -170,7 +197,6 @@ def write_new(directory: str, text: str, tag: str = "") -> str:
     except BaseException:
         _unlink(tmp)
         raise
-    return tmp
 
 
 def publish(tmp: str, path: str) -> None:
