@@ -602,3 +602,44 @@ def test_a_worker_that_dies_with_exports_still_to_sync_loses_only_the_document_i
     assert sorted(p.stem for p in (tmp_path / "out").glob("*.xml")) == sorted(n for n in docs if n != "doc05")
     assert sorted(trace_pieces(tmp_path / "trace.txt")) == sorted(str(p) for p in docs.values())
     assert hidden(tmp_path / "out") == []
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="forks workers")
+def test_pieces_waiting_for_their_sync_keep_their_own_trace(tmp_path, monkeypatch):
+    # In one process, the documents' trace pieces go one after another into
+    # one spool file while their exports wait for their sync: slow syncs make
+    # several wait at once. The trace file must hold the same pieces as when
+    # workers trace each document into a file of its own.
+    _fork_context(monkeypatch)
+    make_corpus(tmp_path / "corpus", 12)
+    (tmp_path / "corpus" / "doc05.txt").write_bytes(b"\xff not text")  # a failed read: an empty piece
+    (tmp_path / "corpus" / "doc07.txt").write_text("", encoding="utf-8")
+    real = corpus.sync_and_close
+
+    def slow(tmp, fd):
+        time.sleep(0.02)
+        real(tmp, fd)
+
+    monkeypatch.setattr(corpus, "sync_and_close", slow)
+    found, _ = corpus.find_documents([str(tmp_path / "corpus")], ".json")
+    traces = {}
+    for jobs in (1, 2):
+        out = tmp_path / f"out{jobs}"
+        with silence_trace():
+            summary = corpus.run_corpus(RULES, found, str(out), fmt="json", jobs=jobs,
+                                        trace_path=str(out / "trace.txt"))
+        assert summary.written == 11 and len(summary.failed) == 1
+        assert hidden(out) == []
+        traces[jobs] = trace_pieces(out / "trace.txt")
+    from vaskel_tools.rulebase import RuleBase
+
+    cut = RuleBase(RULES)
+    for name, body in traces[1].items():
+        if name.endswith("doc05.txt"):
+            continue
+        tokens = vaskel.tokenize(Path(name).read_text(encoding="utf-8"))
+        with capture_trace() as t:
+            vaskel.engine(tokens, cut.for_tokens(tokens))
+        assert body == t.text, name
+    assert traces[1] == traces[2]
+    assert traces[1][str(tmp_path / "corpus" / "doc05.txt")] == ""

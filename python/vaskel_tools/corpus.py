@@ -46,7 +46,7 @@ from typing import Any
 
 from .files import (InputError, UsageError, load_rules, publish, read_text, sync_and_close, sync_folder, write_new,
                     write_unsynced)
-from .trace_targets import DropTrace, InlineTrace, SpoolTrace, TraceFile, TraceTarget, redirected
+from .trace_targets import DropTrace, InlineTrace, SharedSpool, SpoolTrace, TraceFile, TraceTarget, redirected
 
 __all__ = ["Document", "DocResult", "RunSummary", "Format", "FORMATS", "find_documents", "load_rules", "read_text",
            "run_corpus", "check_trace_path", "effective_jobs", "InputError"]
@@ -66,7 +66,9 @@ class DocResult:
     tokens: int = 0
     output: str | None = None  # the export, when the worker does not write it (Dask)
     output_file: str | None = None  # the synced temporary file holding the export
-    trace: bytes | str | None = None  # the trace: bytes, or the path of its spool file
+    # The trace: bytes, the path of its spool file, or its place in the spool
+    # file of this process (a SpoolPiece).
+    trace: Any = None
     # The XML export had to write U+FFFD for characters XML 1.0 cannot carry.
     replaced: bool = False
     # The sync of ``output_file`` under way on a thread of this process
@@ -492,13 +494,19 @@ def run_corpus(rules: dict[str, str], docs: list[Document], out_dir: str, *, fmt
 
             run_dask(dask, jobs, rules, docs, fmt, trace_path is not None, open_traces, done, all_rule_lines)
         else:
-            spool = SpoolTrace(run_dir) if trace_path is not None else DropTrace()
+            here = jobs == 1 or len(docs) <= 1
+            spool: TraceTarget = DropTrace()
+            if trace_path is not None:
+                # Documents run here are traced one after another into one spool file.
+                spool = SharedSpool(run_dir) if here else SpoolTrace(run_dir)
             state = WorkerState(rules, fmt, spool, run_dir, all_rule_lines)
             state.prepare()  # once, before any worker starts
-            if jobs == 1 or len(docs) <= 1:
+            if here:
                 open_traces()
-                _run_here(state, docs, done)
-                spool.close()
+                try:
+                    _run_here(state, docs, done)
+                finally:
+                    spool.close()
             else:
                 _WorkerPool(min(jobs, len(docs)), state).run(docs, open_traces, done)
     finally:

@@ -9,7 +9,10 @@ and the target then hands back the piece that document wrote:
 - ``InlineTrace``: a temporary file of this process, whose bytes come back in
   the result (a Dask worker, which shares no folder with the client);
 - ``SpoolTrace``: a file of its own per document in a folder the parent
-  reads, which comes back as a path (the bytes never cross a pipe).
+  reads, which comes back as a path (the bytes never cross a pipe);
+- ``SharedSpool``: one file of the process that runs the documents and
+  writes the trace file itself, the pieces one after another in it, each
+  coming back as its place in that file (no file made per document).
 
 Only the parent writes the trace file (``TraceFile``), one piece at a time.
 """
@@ -24,7 +27,8 @@ from contextlib import contextmanager
 
 from .trace import flush_streams, restore_fd
 
-__all__ = ["TraceTarget", "DropTrace", "InlineTrace", "SpoolTrace", "TraceFile", "redirected"]
+__all__ = ["TraceTarget", "DropTrace", "InlineTrace", "SpoolTrace", "SharedSpool", "SpoolPiece", "TraceFile",
+           "redirected"]
 
 
 @contextmanager
@@ -138,6 +142,55 @@ class SpoolTrace(TraceTarget):
         return self._path
 
 
+class SpoolPiece:
+    """One document's piece of a ``SharedSpool``: ``length`` bytes from ``offset``."""
+
+    __slots__ = ("spool", "offset", "length")
+
+    def __init__(self, spool: "SharedSpool", offset: int, length: int) -> None:
+        self.spool = spool
+        self.offset = offset
+        self.length = length
+
+
+class SharedSpool(TraceTarget):
+    """One spool file in ``folder`` for every document of this process, the
+    pieces one after another; it starts again from empty whenever the last
+    piece written has been copied. For documents run in the process that
+    writes the trace file: the pieces are taken in the order they were
+    written, between two documents."""
+
+    def __init__(self, folder: str, fds: tuple[int, ...] = (1, 2)) -> None:
+        super().__init__(fds)
+        self.folder = folder
+        self._fd = -1
+        self._start = 0
+        self._end = 0  # where the next piece starts
+
+    def begin(self) -> int:
+        if self._fd < 0:
+            path = os.path.join(self.folder, f"t{os.getpid()}")
+            self._fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0), 0o600)
+            os.unlink(path)  # held by its descriptor alone
+        os.lseek(self._fd, self._end, os.SEEK_SET)  # the engine writes at the file's offset
+        self._start = self._end
+        return self._fd
+
+    def end(self, sink: int) -> SpoolPiece:
+        self._end = os.lseek(self._fd, 0, os.SEEK_CUR)
+        return SpoolPiece(self, self._start, self._end - self._start)
+
+    def copied(self, piece: SpoolPiece) -> None:
+        if piece.offset + piece.length == self._end and self._fd >= 0:
+            os.ftruncate(self._fd, 0)
+            self._end = 0
+
+    def close(self) -> None:
+        if self._fd >= 0:
+            os.close(self._fd)
+            self._fd = -1
+
+
 class TraceFile:
     """The run's trace file: ``# document: PATH`` then that document's piece.
 
@@ -153,7 +206,7 @@ class TraceFile:
             if header:
                 self._write("".join(f"# {line}\n" for line in header.splitlines()).encode("utf-8"))
 
-    def add(self, doc_path: str, piece: bytes | str | None) -> None:
+    def add(self, doc_path: str, piece: bytes | str | SpoolPiece | None) -> None:
         try:
             if self.fd >= 0:
                 head = f"# document: {doc_path.replace(chr(13), chr(92) + 'r').replace(chr(10), chr(92) + 'n')}\n"
@@ -162,12 +215,16 @@ class TraceFile:
                     self._write(piece)
                 elif isinstance(piece, str):
                     self._copy(piece)
+                elif isinstance(piece, SpoolPiece):
+                    self._copy_range(piece.spool._fd, piece.offset, piece.length)
         finally:
             if isinstance(piece, str):
                 try:
                     os.unlink(piece)
                 except OSError:
                     pass
+            elif isinstance(piece, SpoolPiece):
+                piece.spool.copied(piece)
 
     def _write(self, data: bytes) -> None:
         view = memoryview(data)
@@ -177,22 +234,23 @@ class TraceFile:
     def _copy(self, spool: str) -> None:
         src = os.open(spool, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
         try:
-            length = os.fstat(src).st_size
-            offset = 0
-            while length > 0:
-                try:
-                    done = os.copy_file_range(src, self.fd, length, offset)
-                except (AttributeError, OSError):
-                    data = os.pread(src, min(length, 1 << 20), offset)
-                    done = len(data)
-                    if data:
-                        self._write(data)
-                if done <= 0:
-                    break
-                offset += done
-                length -= done
+            self._copy_range(src, 0, os.fstat(src).st_size)
         finally:
             os.close(src)
+
+    def _copy_range(self, src: int, offset: int, length: int) -> None:
+        while length > 0:
+            try:
+                done = os.copy_file_range(src, self.fd, length, offset)
+            except (AttributeError, OSError):
+                data = os.pread(src, min(length, 1 << 20), offset)
+                done = len(data)
+                if data:
+                    self._write(data)
+            if done <= 0:
+                break
+            offset += done
+            length -= done
 
     def close(self) -> None:
         if self.fd >= 0:
