@@ -32,6 +32,8 @@ std::string_view text_view(PyObject* o);  // valid while o lives
 std::string owned_text(PyObject* o);
 std::uint32_t u32(PyObject* o);
 std::vector<std::string> string_list(PyObject* o);
+// The same sequence as level 0 of a tree: one leaf per str, made as it is read.
+Level leaf_list(PyObject* o);
 RuleBase rule_map(PyObject* o);
 
 void annotate_type_error(const char* name) noexcept;

@@ -62,7 +62,7 @@ std::size_t node_count(const Tree& tree) {
 
 }  // namespace
 
-Tree tree_from_leaves(std::vector<std::string> leaves) {
+Level leaf_level(std::vector<std::string> leaves) {
     Level level;
     level.reserve(leaves.size());
     InterruptCheck check;
@@ -72,8 +72,12 @@ Tree tree_from_leaves(std::vector<std::string> leaves) {
         node.data = std::move(leaves[k]);
         node.index = static_cast<std::uint32_t>(k);
     }
+    return level;
+}
+
+Tree tree_from_leaves(std::vector<std::string> leaves) {
     Tree tree;
-    tree.levels.push_back(std::move(level));
+    tree.levels.push_back(leaf_level(std::move(leaves)));
     return tree;
 }
 

@@ -24,6 +24,8 @@ struct Tree {
 // out of range throws the index-out-of-bounds Failure.
 const Node& node_at(const Tree& tree, std::uint32_t lvl, std::uint32_t i);
 
+// One leaf per text: node k holds text k, as level 0 of a tree.
+Level leaf_level(std::vector<std::string> leaves);
 // A tree of one level holding one leaf per text.
 Tree tree_from_leaves(std::vector<std::string> leaves);
 
