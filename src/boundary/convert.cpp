@@ -319,7 +319,7 @@ PyRef token_list(std::string_view text) {
     return list;
 }
 
-PyRef int_list(const std::vector<std::uint32_t>& values) {
+PyRef int_list(std::span<const std::uint32_t> values) {
     PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
     Py_ssize_t k = 0;
     InterruptCheck check;

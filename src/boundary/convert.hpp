@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -55,7 +56,7 @@ PyRef to_str(std::string_view s);
 PyRef to_int(std::uint64_t v);
 // The tokens of `text`, cut and converted batch by batch.
 PyRef token_list(std::string_view text);
-PyRef int_list(const std::vector<std::uint32_t>& values);
+PyRef int_list(std::span<const std::uint32_t> values);
 
 // One str from a text that arrives as UTF-8 pieces, each ending at a
 // character boundary. Each piece is decoded while it is fresh in the cache

@@ -164,7 +164,7 @@ Level level_from_matches(std::vector<std::string>& matches, std::uint32_t level_
     for (std::size_t j = 0; j < matches.size(); ++j) {
         check.step();
         Node& node = next.emplace_back();
-        node.children.assign(1, static_cast<std::uint32_t>(j));
+        node.children.push_back(static_cast<std::uint32_t>(j));
         node.data = std::move(matches[j]);
         node.index = static_cast<std::uint32_t>(j);
         node.level = level_number;

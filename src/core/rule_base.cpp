@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "interrupt.hpp"
+
 namespace vaskel {
 
 char* RuleBase::room(std::size_t n) {
@@ -36,8 +38,12 @@ void RuleBase::settle() const {
     // next keys fetched ahead. Seeded: the keys come from the caller, who
     // could otherwise pick them to share slots.
     const std::uint64_t seed = rule_hash_seed();
+    InterruptCheck check;
     std::vector<std::uint64_t> hashes(n);
-    for (std::size_t e = 0; e < n; ++e) hashes[e] = text_hash(rules_[e].key(), seed);
+    for (std::size_t e = 0; e < n; ++e) {
+        check.step();
+        hashes[e] = text_hash(rules_[e].key(), seed);
+    }
     std::size_t cap = 16;
     while (cap / 2 < n) cap *= 2;
     const std::size_t mask = cap - 1;
@@ -52,6 +58,7 @@ void RuleBase::settle() const {
     std::size_t repeats = 0;
     constexpr std::size_t kAhead = 16;
     for (std::size_t e = 0; e < n; ++e) {
+        check.step();
 #if defined(__GNUC__)
         if (e + kAhead < n) __builtin_prefetch(&slots[hashes[e + kAhead] & mask], 1);
 #endif
