@@ -156,7 +156,7 @@ Level level_from_matches(std::vector<std::string>& matches, std::uint32_t level_
     Level next;
     if (matches.empty()) {
         Node& zero = next.emplace_back();
-        zero.data.push_back('0');  // (not = "0": GCC 12 takes that for an overlapping copy)
+        zero.data.push_back('0');  // not = "0", which GCC 12 wrongly warns of as an overlapping copy
         zero.level = level_number;
         return next;
     }
