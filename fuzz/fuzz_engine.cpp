@@ -18,14 +18,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t k = 0; k < nrules; ++k) {
         std::string key = fuzz::small_text(in, "abXY+", 6);
         std::string value = fuzz::small_text(in, "XY+", 4);
-        rules.insert(std::move(key), std::move(value));
+        rules.insert(key, value);
     }
     std::vector<std::string> tokens;
     const std::size_t ntokens = in.ConsumeIntegralInRange<std::size_t>(0, 64);
     for (std::size_t k = 0; k < ntokens; ++k) tokens.push_back(fuzz::small_text(in, "ab+", 2));
 
     CollectingLineSink trace;
-    const Tree tree = run_engine(tokens, rules, trace);
+    const Tree tree = run_engine(leaf_level(tokens), rules, trace);
 
     FUZZ_CHECK(tree.levels.size() >= 2);
     FUZZ_CHECK(tree.levels.back().size() == 1);
@@ -53,8 +53,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The trace opens with one line per single-label rule (a key without '+'),
     // in the order the rules were given.
     std::vector<std::string> rule_lines;
-    for (const auto& [key, value] : rules.entries()) {
-        if (key.find('+') == std::string::npos) rule_lines.push_back(key + " : " + value);
+    for (const Rule& rule : rules.entries()) {
+        if (rule.key().find('+') == std::string_view::npos) {
+            rule_lines.push_back(std::string(rule.key()) + " : " + std::string(rule.value()));
+        }
     }
     FUZZ_CHECK(trace.lines.size() > rule_lines.size());
     FUZZ_CHECK(std::equal(rule_lines.begin(), rule_lines.end(), trace.lines.begin()));

@@ -73,3 +73,23 @@ def test_keys_of_the_same_text_keep_the_first_place_and_the_last_value(capfd, to
     expected_lines, expected_levels = model.engine(tokens, {"a": "last", "b": "B2", "X+": "P"})
     assert out == "".join(line + "\n" for line in expected_lines)
     assert levels_of(tree) == expected_levels
+
+
+LONG = "k" * 3_000_000
+
+
+@pytest.mark.parametrize(
+    "rules",
+    [
+        {LONG: "N", "D+N+X": "_", "N+N": "P", "w1": "N"},  # one key longer than any block of lines
+        {f"w{k}": "é" * (k % 700) + "+" * (k % 3) for k in range(5000)} | {"+++": "_"},  # lines over many blocks
+        {"": "", "+": "", "a": "b : c\nd", "b : c": "a", "é+": "x"},  # separators inside keys and values
+    ],
+    ids=["long key", "many blocks", "separators"],
+)
+def test_rule_lines_of_any_size_come_out_whole(capfd, rules):
+    tokens = [LONG, "w1", "w4999", "", "a", "w1", "b : c", LONG]
+    tree, out = run_engine(capfd, tokens, rules)
+    expected_lines, expected_levels = model.engine(tokens, rules)
+    assert out == "".join(line + "\n" for line in expected_lines)
+    assert levels_of(tree) == expected_levels

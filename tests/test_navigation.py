@@ -156,6 +156,21 @@ def test_repeated_child():
     assert levels(t.subtree(2, 0)) == [[A, A, C, D], [x, Y], [Z]]
 
 
+@pytest.mark.parametrize("count", [0, 1, 2, 3, 4, 5, 8, 9, 16, 17, 1000])
+def test_children_lists_of_every_length(count):
+    # Lists of one child and of more are kept apart, and the longer ones grow
+    # at every power of two: each length reads back, and copies, whole.
+    children = [(7 * k) % 5 for k in range(count)]
+    parent = ("P", 1, 0, children)
+    t = make([[A, B, C, D, ("e", 0, 4, [])], [parent], [("R", 2, 0, [0, 0])]])
+    assert t.data[1][0].children == children
+    leaves = [t.data[0][c] for c in children]
+    assert recs(t.get_children(1, 0)) == recs(leaves)
+    assert recs(t.decapsulate(2, 0)) == recs(leaves) * 2
+    assert levels(t.subtree(2, 0))[1] == [rec(t.data[1][0])] * 2
+    assert recs(t.get_children(2, 0)) == [("P", 1, 0, children)] * 2
+
+
 def test_leaf_listing_a_child():
     a = ("a", 0, 0, [1])
     t = make([[a, B, C, D], [X, Y], [Z]])

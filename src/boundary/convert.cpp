@@ -88,20 +88,40 @@ std::size_t items_to_reserve(PyObject* o) {
 
 }  // namespace
 
-std::vector<std::string> string_list(PyObject* o) {
+namespace {
+
+// Reads a sequence of str (a str itself refused) into `Items`, handing the
+// text of each item to `add` while the item is held.
+template <class Items, class Add>
+Items text_sequence(PyObject* o, Add add) {
     if (is_str(o)) throw_error(PyExc_TypeError, "a str is not a list of strings: pass a list of str");
     if (!PySequence_Check(o)) throw_not_convertible(o, "Sequence");
-    std::vector<std::string> items;
+    Items items;
     items.reserve(items_to_reserve(o));
     PyRef it = checked(PyObject_GetIter(o));
     InterruptCheck check;
     while (PyObject* raw = PyIter_Next(it.get())) {
         PyRef item = PyRef::steal(raw);
         check.step();
-        items.push_back(owned_text(item.get()));
+        add(items, text_view(item.get()));
     }
     if (PyErr_Occurred()) throw_pending_error();
     return items;
+}
+
+}  // namespace
+
+std::vector<std::string> string_list(PyObject* o) {
+    return text_sequence<std::vector<std::string>>(
+        o, [](std::vector<std::string>& items, std::string_view text) { items.emplace_back(text); });
+}
+
+Level leaf_list(PyObject* o) {
+    return text_sequence<Level>(o, [](Level& leaves, std::string_view text) {
+        Node& leaf = leaves.emplace_back();
+        leaf.data.assign(text);
+        leaf.index = static_cast<std::uint32_t>(leaves.size() - 1);
+    });
 }
 
 RuleBase rule_map(PyObject* o) {
@@ -119,11 +139,13 @@ RuleBase rule_map(PyObject* o) {
         if (!PyDict_Next(o, &pos, &key, &value)) break;
         ++read;
         // Held: refusing the key reads its type's name, which may run
-        // Python code that empties the dictionary.
+        // Python code that empties the dictionary. The texts are views into
+        // the held objects, copied once, into the rule's line.
         PyRef held_key = PyRef::borrow(key), held_value = PyRef::borrow(value);
-        std::string k = owned_text(key);
-        std::string v = owned_text(value);
-        rules.insert(std::move(k), std::move(v));
+        const std::string_view k = text_view(key);
+        const std::string_view v = text_view(value);
+        // Two keys of a dict are never equal; two str keys of one text are.
+        rules.insert(k, v, PyUnicode_CheckExact(key) ? KeyIs::unique : KeyIs::may_repeat);
     }
     return rules;
 }
@@ -297,7 +319,7 @@ PyRef token_list(std::string_view text) {
     return list;
 }
 
-PyRef int_list(const std::vector<std::uint32_t>& values) {
+PyRef int_list(std::span<const std::uint32_t> values) {
     PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
     Py_ssize_t k = 0;
     InterruptCheck check;

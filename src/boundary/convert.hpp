@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,6 +33,8 @@ std::string_view text_view(PyObject* o);  // valid while o lives
 std::string owned_text(PyObject* o);
 std::uint32_t u32(PyObject* o);
 std::vector<std::string> string_list(PyObject* o);
+// The same sequence as level 0 of a tree: one leaf per str, made as it is read.
+Level leaf_list(PyObject* o);
 RuleBase rule_map(PyObject* o);
 
 void annotate_type_error(const char* name) noexcept;
@@ -53,7 +56,7 @@ PyRef to_str(std::string_view s);
 PyRef to_int(std::uint64_t v);
 // The tokens of `text`, cut and converted batch by batch.
 PyRef token_list(std::string_view text);
-PyRef int_list(const std::vector<std::uint32_t>& values);
+PyRef int_list(std::span<const std::uint32_t> values);
 
 // One str from a text that arrives as UTF-8 pieces, each ending at a
 // character boundary. Each piece is decoded while it is fresh in the cache

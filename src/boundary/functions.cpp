@@ -53,7 +53,7 @@ PyObject* tokenize_entry(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* engine_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         auto bound = bind(kEngineSpec, args, kwargs);
-        auto tokens = convert_arg("tokens", [&] { return string_list(bound[0]); });
+        auto tokens = convert_arg("tokens", [&] { return leaf_list(bound[0]); });
         auto rules = convert_arg("ruleset", [&] { return rule_map(bound[1]); });
         InterpreterWriteHooks hooks;
         StdoutLineWriter trace(&hooks);

@@ -13,8 +13,9 @@
 
 namespace vaskel {
 
-// Runs the engine over the tokens and returns the tree of all its passes,
-// writing the trace to `trace`.
-Tree run_engine(std::vector<std::string> tokens, const RuleBase& rules, LineSink& trace);
+// Runs the engine over the leaves of the tokens (leaf_level) and returns the
+// tree of all its passes, the leaves as its level 0, writing the trace to
+// `trace`.
+Tree run_engine(Level leaves, const RuleBase& rules, LineSink& trace);
 
 }  // namespace vaskel

@@ -6,41 +6,78 @@
 #include <bitset>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "text_hash.hpp"
+#include "trace.hpp"
 
 namespace vaskel {
 
+// One rule, kept as its trace line (put_rule_line), line feed included: the
+// key and the value are views into it, and the engine writes the line of a
+// single-label rule as it stands.
+class Rule {
+public:
+    Rule(const char* line, std::size_t key_size, std::size_t value_size) noexcept
+        : line_(line), key_size_(key_size), value_size_(value_size) {}
+
+    std::string_view key() const noexcept { return {line_, key_size_}; }
+    std::string_view value() const noexcept { return {line_ + key_size_ + kRuleSeparator.size(), value_size_}; }
+    const char* line() const noexcept { return line_; }
+    std::size_t line_size() const noexcept { return rule_line_size(key_size_, value_size_); }
+
+private:
+    const char* line_;
+    std::size_t key_size_;
+    std::size_t value_size_;
+};
+
+// Whether a key may have the text of another key of the same rule base. The
+// keys of a dict are unique, and two str keys of one text are equal: only a
+// key of a str subclass with an equality of its own may share its text with
+// another key.
+enum class KeyIs { unique, may_repeat };
+
 // The rules in the order they were given. Inserting a key that is already
-// present replaces its value and keeps its first position.
+// present replaces its value and keeps its first position. Keys and values
+// are copied; a rule base cannot be copied, only moved (the rules point into
+// its own storage).
 class RuleBase {
 public:
-    void reserve(std::size_t n);
-    void insert(std::string key, std::string value);
-    const std::vector<std::pair<std::string, std::string>>& entries() const {
-        if (unsettled_ != 0) settle();
-        return entries_;
+    RuleBase() = default;
+    RuleBase(RuleBase&&) noexcept = default;
+    RuleBase& operator=(RuleBase&&) noexcept = default;
+    RuleBase(const RuleBase&) = delete;
+    RuleBase& operator=(const RuleBase&) = delete;
+
+    void reserve(std::size_t n) { rules_.reserve(n); }
+    // A key that may repeat another (KeyIs::may_repeat) is looked for among
+    // the others when the rules are first read; a unique key never is.
+    void insert(std::string_view key, std::string_view value, KeyIs key_is = KeyIs::may_repeat);
+    const std::vector<Rule>& entries() const {
+        if (unsettled_) settle();
+        return rules_;
     }
 
 private:
     // Resolves repeated keys: a later key of the same text gives its value
     // to the first and is removed.
     void settle() const;
+    // Storage for one trace line of n bytes; never moves once handed out.
+    char* room(std::size_t n);
 
-    // Keys are only hashed as they arrive. Repeated keys are found all at
-    // once, when the entries are first read: an open-addressing index over
-    // the hashes, walked with the slots of the next keys fetched ahead, costs
-    // a lexicon of a million rules a fraction of one lookup per rule made on
-    // arrival. Seeded: the keys come from the caller, who could otherwise
-    // pick them to share slots.
-    mutable std::vector<std::pair<std::string, std::string>> entries_;
-    mutable std::vector<std::uint64_t> hashes_;
-    mutable std::size_t unsettled_ = 0;  // entries inserted since the last settle()
-    std::uint64_t seed_ = rule_hash_seed();
+    // The lines live in blocks that only grow in number: a rule base of a
+    // million rules makes a few dozen allocations, not one or two per rule.
+    std::vector<std::unique_ptr<char[]>> blocks_;
+    char* free_ = nullptr;
+    std::size_t left_ = 0;
+    std::size_t next_block_ = 1024;
+    mutable std::vector<Rule> rules_;
+    mutable bool unsettled_ = false;  // a key that may repeat came in since the last settle()
 };
 
 // An open-addressing map from text to text, built once and then only read:

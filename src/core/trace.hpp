@@ -70,22 +70,35 @@ inline void write_node_line(LineSink& sink, std::uint32_t lvl, std::uint32_t i) 
     sink.write_terminated(buf, static_cast<std::size_t>(p - buf));
 }
 
+// "key : value": the engine's line for a single-label rule. The rule base
+// keeps each rule as this line, written with its line feed at p
+// (rule_line_size bytes), so that the engine sends it without building it.
+constexpr std::string_view kRuleSeparator = " : ";
+
+constexpr std::size_t rule_line_size(std::size_t key_size, std::size_t value_size) noexcept {
+    return key_size + kRuleSeparator.size() + value_size + 1;
+}
+
+inline void put_rule_line(char* p, std::string_view key, std::string_view value) noexcept {
+    if (!key.empty()) std::memcpy(p, key.data(), key.size());
+    p += key.size();
+    p += kRuleSeparator.copy(p, kRuleSeparator.size());
+    if (!value.empty()) std::memcpy(p, value.data(), value.size());
+    p[value.size()] = '\n';
+}
+
 // The engine's trace. The window lines (one or two per start step of a scan,
 // the bulk of the trace) are formatted into a fixed buffer with plain copies;
-// the rule and report lines, rare, use a reused string. Lines leave the
-// buffer they were built in with their line feed already in place, so that
-// the standard output writer sends them without a copy.
+// the rule lines come from the rule base as they stand; the report lines,
+// rare, use a reused string. Lines leave the buffer they were built in with
+// their line feed already in place, so that the standard output writer sends
+// them without a copy.
 class EngineTrace {
 public:
     explicit EngineTrace(LineSink& sink) : sink_(sink) {}
 
-    // "key : value", for each single-label rule.
-    void rule(std::string_view key, std::string_view value) {
-        line_.assign(key);
-        line_ += " : ";
-        line_ += value;
-        sink_.write_line(line_);
-    }
+    // A single-label rule's line, built by put_rule_line.
+    void rule(const char* line, std::size_t size) { sink_.write_terminated(line, size); }
 
     // Fixes the last number of the lower lines: the length of the label list.
     void set_length(std::uint64_t len) {

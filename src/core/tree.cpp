@@ -1,11 +1,39 @@
 #include "tree.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <new>
 
 #include "failure.hpp"
 #include "interrupt.hpp"
 
 namespace vaskel {
+
+void ChildList::push_back(std::uint32_t position) {
+    if (size_ == 0 && heap_ == nullptr) {
+        one_ = position;
+        size_ = 1;
+        return;
+    }
+    // Full when the size is a power of two (1 counts: the inline slot).
+    if ((size_ & (size_ - 1)) == 0) {
+        if (size_ == std::uint32_t{1} << 31) throw std::bad_alloc();
+        auto* larger = new std::uint32_t[2 * std::size_t{size_}];
+        std::copy(begin(), end(), larger);
+        delete[] heap_;
+        heap_ = larger;
+    }
+    heap_[size_++] = position;
+}
+
+void ChildList::copy_from(const ChildList& other) {
+    if (other.heap_ != nullptr) {
+        heap_ = new std::uint32_t[std::bit_ceil(std::size_t{other.size_})];
+        std::copy(other.begin(), other.end(), heap_);
+    }
+    size_ = other.size_;
+    one_ = other.one_;
+}
 
 const Node& node_at(const Tree& tree, std::uint32_t lvl, std::uint32_t i) {
     if (lvl >= tree.levels.size()) fail_index(tree.levels.size(), lvl);
@@ -62,7 +90,7 @@ std::size_t node_count(const Tree& tree) {
 
 }  // namespace
 
-Tree tree_from_leaves(std::vector<std::string> leaves) {
+Level leaf_level(std::vector<std::string> leaves) {
     Level level;
     level.reserve(leaves.size());
     InterruptCheck check;
@@ -72,8 +100,12 @@ Tree tree_from_leaves(std::vector<std::string> leaves) {
         node.data = std::move(leaves[k]);
         node.index = static_cast<std::uint32_t>(k);
     }
+    return level;
+}
+
+Tree tree_from_leaves(std::vector<std::string> leaves) {
     Tree tree;
-    tree.levels.push_back(std::move(level));
+    tree.levels.push_back(leaf_level(std::move(leaves)));
     return tree;
 }
 
