@@ -6,9 +6,12 @@
 #include <bitset>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -89,7 +92,13 @@ public:
     explicit TextMap(std::size_t expected, std::uint64_t seed = rule_hash_seed()) : seed_(seed) {
         std::size_t cap = 16;
         while (cap < expected * 2) cap *= 2;
-        slots_.resize(cap);
+        // Zeroed memory is a table of free slots. Asked of calloc, a large
+        // table comes as fresh pages that the system zeroes as the inserts
+        // first touch them: no pass over the whole table up front, which for
+        // millions of keys is a tenth of a second spent where no interrupt can
+        // be noticed.
+        slots_.reset(static_cast<Slot*>(std::calloc(cap, sizeof(Slot))));
+        if (!slots_) throw std::bad_alloc();
         mask_ = cap - 1;
     }
 
@@ -126,13 +135,18 @@ public:
     }
 
 private:
+    // All bytes zero: a free slot.
     struct Slot {
-        std::uint64_t hash = 0;
+        std::uint64_t hash;
         std::string_view key;
         std::string_view value;
-        bool used = false;
+        bool used;
     };
-    std::vector<Slot> slots_;  // at most half full
+    static_assert(std::is_trivially_copyable_v<Slot> && std::is_trivially_destructible_v<Slot>);
+    struct FreeSlots {
+        void operator()(Slot* p) const noexcept { std::free(p); }
+    };
+    std::unique_ptr<Slot[], FreeSlots> slots_;  // at most half full
     std::size_t mask_ = 0;
     std::uint64_t seed_;
 };
