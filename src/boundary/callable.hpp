@@ -4,14 +4,19 @@
 // function and its method record:
 //
 //     constexpr auto kTreeMethods = std::tuple{
-//         method<Tree>("concat", kConcatDoc,
+//         method<Tree>("concat", "concat($self, lvl, i, sep)\n--\n\n...",
 //                      [](const Tree& t, std::uint32_t lvl, std::uint32_t i, std::string_view sep) {
 //                          return to_str(concat(t, lvl, i, sep));
 //                      },
 //                      Param<Index>{"lvl"}, Param<Index>{"i"}, Param<Text>{"sep"}),
 //         ...
 //     };
-//     PyMethodDef* tree_methods = method_defs<kTreeMethods>();
+//     ... {Py_tp_methods, method_defs<kTreeMethods>()} ...
+//
+// A row is made by module_function(name, doc, op, params...),
+// method<Record>(name, doc, op, params...) or constructor<Record>(doc, op,
+// params...), whose tp_new slot is new_slot<row>() and whose docstring is the
+// class's.
 //
 // Every parameter is required and may be given by position or by keyword.
 // The operation gets the receiver's record (for a method) and the converted
@@ -52,11 +57,12 @@ namespace vaskel::py {
 //
 // Each docstring carries its signature twice. The first copy, up to "\n--\n\n",
 // is the interpreter's: it strips it from __doc__ and keeps it as
-// __text_signature__, the plain form inspect.signature() parses (`$self` marks
-// the receiver of a method). The second copy is the first line of __doc__
-// itself, the typed header that help() and the documentation have always
-// shown; for the two classes it keeps its own "--" line, which is part of
-// their __doc__ as published.
+// __text_signature__ (`$self` marks the receiver of a method; the classes'
+// copy carries annotations, which inspect.signature() cannot parse, and is
+// kept as published). The second copy is the first line of __doc__ itself,
+// the typed header that help() and the documentation have always shown; for
+// the two classes it keeps its own "--" line, which is part of their __doc__
+// as published. Removing either changes __doc__ or __text_signature__.
 //
 // A refused argument reads "'int' object cannot be converted to 'PyString'"
 // (Text, OwnedText, and a keyword name that is not a str) or "... to
