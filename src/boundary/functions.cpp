@@ -21,7 +21,11 @@ constexpr auto kFunctions = std::tuple{
         "tokenize(txt: str)\n--\n\n"
         "Fonction de tokenisation utilisant un transducteur à états finis.\n\n"
         ":param txt: la chaîne de caractères à tokeniser\n:type txt: str",
-        [](std::string_view txt) { return token_list(txt); },
+        [](std::string_view txt) {
+            // The empty text, the common case of a call made per line, does
+            // not enter the conversion and its large frame of token batches.
+            return txt.empty() ? checked(PyList_New(0)) : token_list(txt);
+        },
         Param<Text>{"txt"}),
     module_function(
         "engine",

@@ -16,7 +16,7 @@ constexpr auto kNodeNew = constructor<Node>(
     ":param txt: la valeur du noeud\n:type txt: str\n"
     ":param lvl: le niveau de l'arbre (coordonnée x)\n:type lvl: int\n"
     ":param i: la position du noeud (coordonnée y)\n:type i: int",
-    [](std::string txt, std::uint32_t lvl, std::uint32_t i) {
+    [](std::string&& txt, std::uint32_t lvl, std::uint32_t i) {
         Node rec;
         rec.data = std::move(txt);
         rec.level = lvl;
