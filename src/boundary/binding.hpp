@@ -57,10 +57,23 @@ struct Bound {
 };
 
 template <std::size_t N>
-Bound<N> bind(const ParamSpec<N>& spec, PyObject* args, PyObject* kwargs) {
+Bound<N> bind(const ParamNames& spec, PyObject* args, PyObject* kwargs) {
     Bound<N> bound;
-    bind_arguments(spec.view(), args, kwargs, bound.slots.data());
+    // The common call, every argument by position, needs no binding: the
+    // argument tuple holds them for the call.
+    if (kwargs == nullptr && args != nullptr && PyTuple_Size(args) == static_cast<Py_ssize_t>(N)) {
+        for (std::size_t k = 0; k < N; ++k) {
+            bound.slots[k] = PyRef::borrow(PyTuple_GetItem(args, static_cast<Py_ssize_t>(k)));
+        }
+        return bound;
+    }
+    bind_arguments(spec, args, kwargs, bound.slots.data());
     return bound;
+}
+
+template <std::size_t N>
+Bound<N> bind(const ParamSpec<N>& spec, PyObject* args, PyObject* kwargs) {
+    return bind<N>(spec.view(), args, kwargs);
 }
 
 }  // namespace vaskel::py

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
-#include <iterator>
 #include <limits>
 
 #include "core/interrupt.hpp"
@@ -306,16 +305,10 @@ PyRef token_list(std::string_view text) {
     if (text.empty()) return list;
     // French prose has well over five bytes per token.
     TokenStrCache cache(text.size() / 5 + 1, text.data() + text.size());
-    TokenCutter cutter(text);
-    TokenSpan batch[512];
-    InterruptCheck check;
-    while (const std::size_t count = cutter.next(batch, std::size(batch), &check)) {
-        check.steps(count);
-        for (std::size_t k = 0; k < count; ++k) {
-            PyRef str = PyRef::steal(cache.get(text.data() + batch[k].begin, batch[k].length));
-            if (PyList_Append(list.get(), str.get()) < 0) throw_pending_error();
-        }
-    }
+    for_each_token(text, [&](std::string_view token) {
+        PyRef str = PyRef::steal(cache.get(token.data(), token.size()));
+        if (PyList_Append(list.get(), str.get()) < 0) throw_pending_error();
+    });
     return list;
 }
 

@@ -54,7 +54,7 @@ auto convert_arg(const char* name, Convert&& convert) -> decltype(convert()) {
 // Result conversions: new references, or PythonErrorSet.
 PyRef to_str(std::string_view s);
 PyRef to_int(std::uint64_t v);
-// The tokens of `text`, cut and converted batch by batch.
+// The tokens of `text`, each as a str.
 PyRef token_list(std::string_view text);
 PyRef int_list(std::span<const std::uint32_t> values);
 

@@ -6,8 +6,8 @@
 
 namespace vaskel::py {
 
-// Function records, registered with PyCFunction_NewEx.
-extern PyMethodDef tokenize_def;
-extern PyMethodDef engine_def;
+// The records of the module's functions, in the order of registration, ended
+// by the null record; each is registered with PyCFunction_NewEx.
+PyMethodDef* module_functions();
 
 }  // namespace vaskel::py

@@ -81,6 +81,36 @@ Instance<Record>* receiver(PyObject* self, PyTypeObject* type, const char* class
     return reinterpret_cast<Instance<Record>*>(self);
 }
 
+// The class of each record: its type object and its name.
+template <class Record>
+struct ClassOf;
+template <>
+struct ClassOf<Node> {
+    static constexpr const char* name = "Node";
+    static PyTypeObject* type() noexcept { return node_type(); }
+};
+template <>
+struct ClassOf<Tree> {
+    static constexpr const char* name = "Tree";
+    static PyTypeObject* type() noexcept { return tree_type(); }
+};
+
+// Runs the body of a method or getter on the record of its receiver, under
+// a shared borrow. The receiver is held for the call: its record is read
+// after argument conversions that run Python code. `where` is reported for
+// a failure that carries no place of its own (see guarded).
+template <class Record, class Body>
+PyObject* with_receiver(PyObject* self, Body&& body, SourceLocation where = SourceLocation::current()) {
+    return guarded(
+        [&]() -> PyObject* {
+            Instance<Record>* inst = receiver<Record>(self, ClassOf<Record>::type(), ClassOf<Record>::name);
+            PyRef hold = PyRef::borrow(self);
+            SharedBorrow borrow(inst->borrow);
+            return body(static_cast<const Record&>(inst->rec)).release();
+        },
+        where);
+}
+
 // Deallocation shared by every heap type of the module: destroys the data,
 // frees the object through the tp_free slot of its actual type and releases
 // that type. A failure while destroying is reported as unraisable and

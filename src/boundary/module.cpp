@@ -55,8 +55,7 @@ void add_class(PyObject* module, const char* name, PyTypeObject* type) {
 }
 
 void register_members(PyObject* module) {
-    add_function(module, &tokenize_def);
-    add_function(module, &engine_def);
+    for (PyMethodDef* def = module_functions(); def->ml_name != nullptr; ++def) add_function(module, def);
     add_class(module, "Node", node_type());
     add_class(module, "Tree", tree_type());
 }

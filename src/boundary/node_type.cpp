@@ -1,5 +1,5 @@
 // The Node class.
-#include "binding.hpp"
+#include "callable.hpp"
 #include "instances.hpp"
 #include "convert.hpp"
 
@@ -7,51 +7,37 @@ namespace vaskel::py {
 
 namespace {
 
-constexpr const char* kNodeDoc =
+// The constructor, described by its row (see callable.hpp; before touching
+// the docstring, read "Docstrings and conversion targets" there).
+constexpr auto kNodeNew = constructor<Node>(
     "Node(txt: str, lvl: int, i: int)\n--\n\n"
     "Node(txt: str, lvl: int, i: int)\n--\n\n"
     "Classe représentant le noeud d'un arbre, avec pour valeur une chaîne de caractères.\n\n"
     ":param txt: la valeur du noeud\n:type txt: str\n"
     ":param lvl: le niveau de l'arbre (coordonnée x)\n:type lvl: int\n"
-    ":param i: la position du noeud (coordonnée y)\n:type i: int";
-
-constexpr auto kNewSpec = params("Node", "__new__", {"txt", "lvl", "i"});
-
-PyObject* node_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
-        auto bound = bind(kNewSpec, args, kwargs);
+    ":param i: la position du noeud (coordonnée y)\n:type i: int",
+    [](std::string&& txt, std::uint32_t lvl, std::uint32_t i) {
         Node rec;
-        rec.data = convert_arg("txt", [&] { return owned_text(bound[0]); });
-        rec.level = convert_arg("lvl", [&] { return u32(bound[1]); });
-        rec.index = convert_arg("i", [&] { return u32(bound[2]); });
-        return new_instance(cls, std::move(rec)).release();
-    });
-}
+        rec.data = std::move(txt);
+        rec.level = lvl;
+        rec.index = i;
+        return rec;
+    },
+    Param<OwnedText>{"txt"}, Param<Index>{"lvl"}, Param<Index>{"i"});
 
 void node_dealloc(PyObject* self) { guarded_dealloc(self, destroy_record<Node>); }
 
-// Runs a getter under a shared borrow of the node.
-template <class Read>
-PyObject* read_node(PyObject* self, Read&& read) {
-    return guarded([&]() -> PyObject* {
-        NodeObject* node = receiver<Node>(self, node_type(), "Node");
-        PyRef hold = PyRef::borrow(self);
-        SharedBorrow borrow(node->borrow);
-        return read(node->rec).release();
-    });
-}
-
 PyObject* get_children(PyObject* self, void*) {
-    return read_node(self, [](const Node& n) { return int_list(n.children); });
+    return with_receiver<Node>(self, [](const Node& n) { return int_list(n.children); });
 }
 PyObject* get_data(PyObject* self, void*) {
-    return read_node(self, [](const Node& n) { return to_str(n.data); });
+    return with_receiver<Node>(self, [](const Node& n) { return to_str(n.data); });
 }
 PyObject* get_index(PyObject* self, void*) {
-    return read_node(self, [](const Node& n) { return to_int(n.index); });
+    return with_receiver<Node>(self, [](const Node& n) { return to_int(n.index); });
 }
 PyObject* get_level(PyObject* self, void*) {
-    return read_node(self, [](const Node& n) { return to_int(n.level); });
+    return with_receiver<Node>(self, [](const Node& n) { return to_int(n.level); });
 }
 
 PyGetSetDef node_getset[] = {
@@ -63,8 +49,8 @@ PyGetSetDef node_getset[] = {
 };
 
 PyType_Slot node_slots[] = {
-    {Py_tp_doc, const_cast<char*>(kNodeDoc)},
-    {Py_tp_new, reinterpret_cast<void*>(node_new)},
+    {Py_tp_doc, const_cast<char*>(kNodeNew.doc)},
+    {Py_tp_new, new_slot<kNodeNew>()},
     {Py_tp_dealloc, reinterpret_cast<void*>(node_dealloc)},
     {Py_tp_getset, node_getset},
     {0, nullptr},

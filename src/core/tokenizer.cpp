@@ -24,7 +24,6 @@
 
 #include <array>
 #include <cstdint>
-#include <iterator>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -274,13 +273,9 @@ std::size_t TokenCutter::cut(TokenSpan* out, std::size_t room) {
 
 std::vector<TokenSpan> tokenize_spans(std::string_view text) {
     std::vector<TokenSpan> spans;
-    TokenCutter cutter(text);
-    TokenSpan batch[256];
-    InterruptCheck check;
-    while (const std::size_t k = cutter.next(batch, std::size(batch), &check)) {
-        check.steps(k);
-        spans.insert(spans.end(), batch, batch + k);
-    }
+    for_each_token(text, [&](std::string_view token) {
+        spans.push_back(TokenSpan{static_cast<std::size_t>(token.data() - text.data()), token.size()});
+    });
     return spans;
 }
 

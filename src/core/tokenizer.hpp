@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <string_view>
 #include <vector>
 
@@ -54,6 +55,27 @@ private:
     State state_ = State::Gap;
     bool done_ = false;
 };
+
+// Hands the tokens of `text` to `take(token)`, in order, each a view into the
+// text. They are cut a batch at a time and each batch is handed out at once,
+// so that a caller that turns tokens into objects of its own does so while
+// they are fresh in the cache. Every token counts as a step of an
+// InterruptCheck, which a long stretch of text without a token polls too;
+// Interrupted from it, or any exception from `take`, ends the call.
+// Inlined into its caller, where `take` and what it captures stay in
+// registers across the calls a token costs.
+template <class Take>
+__attribute__((always_inline)) inline void for_each_token(std::string_view text, Take&& take) {
+    TokenCutter cutter(text);
+    TokenSpan batch[512];
+    InterruptCheck check;
+    while (const std::size_t count = cutter.next(batch, std::size(batch), &check)) {
+        check.steps(count);
+        for (std::size_t k = 0; k < count; ++k) {
+            take(std::string_view(text.data() + batch[k].begin, batch[k].length));
+        }
+    }
+}
 
 // All the spans of a text.
 std::vector<TokenSpan> tokenize_spans(std::string_view text);

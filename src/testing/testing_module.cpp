@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "boundary/binding.hpp"
+#include "boundary/callable.hpp"
 #include "boundary/instances.hpp"
 #include "boundary/convert.hpp"
 #include "boundary/errors.hpp"
@@ -36,11 +37,6 @@ constexpr auto kFailingDeallocSpec = params("FailingDealloc", "__new__", {"messa
 constexpr auto kRuleHashesSpec = params(nullptr, "rule_hashes", {"keys", "seed"});
 constexpr auto kRuleProbesSpec = params(nullptr, "rule_probes", {"keys", "seed"});
 constexpr auto kSignalThenFailSpec = params(nullptr, "signal_then_fail", {"signum", "message"});
-
-template <class F>
-PyCFunction as_cfunction(F* f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
 
 PyRef item(PyObject* seq, Py_ssize_t k) { return checked(PySequence_GetItem(seq, k)); }
 
