@@ -34,11 +34,16 @@ Left out, each counted in ``Lexicon.dropped`` with a few examples:
 from __future__ import annotations
 
 import codecs
+import functools
+import inspect
 import os
 import re
 from collections.abc import Callable, Iterator, Mapping
 from dataclasses import dataclass, field
-from typing import Union
+from typing import ParamSpec, Union
+
+_P = ParamSpec("_P")
+
 
 __all__ = ["FORMATS", "Lexicon", "LexiconError", "installed_dela", "load_lexicon", "merge_rules", "read_lexicon"]
 
@@ -365,23 +370,22 @@ def read_lexicon(
     return lexicon
 
 
-def load_lexicon(
-    path: StrPath,
-    format: str,
-    *,
-    label: str = "category",
-    tag_map: Mapping[str, str] | None = None,
-    several: str = "first",
-    separator: str = "|",
-    frequency: str = "freqfilms2",
-    case_variants: bool = False,
-    encoding: str | None = None,
-) -> dict[str, str]:
-    """The rules of ``read_lexicon`` (same arguments) as a dict."""
-    return read_lexicon(
-        path, format, label=label, tag_map=tag_map, several=several, separator=separator,
-        frequency=frequency, case_variants=case_variants, encoding=encoding,
-    ).rules
+def _rules_only(read: Callable[_P, Lexicon]) -> Callable[_P, dict[str, str]]:
+    """A function taking the arguments of `read` and giving only the rules of
+    the lexicon it reads (its signature, for help(), is read's)."""
+
+    @functools.wraps(read)
+    def load(*args: _P.args, **kwargs: _P.kwargs) -> dict[str, str]:
+        return read(*args, **kwargs).rules
+
+    return load
+
+
+load_lexicon = _rules_only(read_lexicon)
+load_lexicon.__name__ = load_lexicon.__qualname__ = "load_lexicon"
+load_lexicon.__doc__ = """The rules of ``read_lexicon`` (same arguments) as a dict."""
+load_lexicon.__signature__ = inspect.signature(read_lexicon).replace(  # type: ignore[attr-defined]
+    return_annotation="dict[str, str]")
 
 
 def merge_rules(json_rules: Mapping[str, str], lexicon: Mapping[str, str] | Lexicon) -> dict[str, str]:

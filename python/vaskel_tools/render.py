@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import html
 import unicodedata
+from collections.abc import Callable
 from typing import Any, TypedDict
 
 __all__ = ["analysis_html", "render_chunks", "render_html", "render_text", "show", "to_dict"]
@@ -334,6 +335,25 @@ def _node_box(node: NodeDict, j: int, kind: str, x: float, y: float, w: float) -
             f'<text class="idx" x="{x + 4:.1f}" y="{y + 11:.1f}">{j}</text>'
             f'<text x="{x + 22:.1f}" y="{y + 18:.1f}">{esc(label) if label else "∅"}</text></g>')
 
+def _links(parts: list[str], levels: list[list[NodeDict]], keep: list[int], lvl: int, children: list[int],
+           start: tuple[float, float], stub: tuple[float, float],
+           end_of: Callable[[int], tuple[float, float]]) -> None:
+    """Draws the links of one node of level `lvl`, from `start`: to each child
+    that is drawn, at end_of(child); for a child that does not exist, a short
+    line marked bad, to `stub`. A child that exists but is cut from the
+    drawing gets no line."""
+    x1, y1 = start
+    for child in children:
+        if lvl > 0 and 0 <= child < keep[lvl - 1]:
+            x2, y2 = end_of(child)
+            parts.append(f'<line class="link" x1="{x1:.1f}" y1="{y1:.1f}" x2="{x2:.1f}" '
+                         f'y2="{y2:.1f}"/>')
+        elif lvl == 0 or child >= len(levels[lvl - 1]):
+            x2, y2 = stub
+            parts.append(f'<line class="link bad" x1="{x1:.1f}" y1="{y1:.1f}" x2="{x2:.1f}" '
+                         f'y2="{y2:.1f}"><title>child {child}: no such node</title></line>')
+
+
 def _svg_rows(levels: list[list[NodeDict]], keep: list[int], title: str) -> str | None:
     """The levels as rows, the leaves at the bottom; None when that drawing
     would be wider than a page (``_PAGE_W``)."""
@@ -370,14 +390,8 @@ def _svg_rows(levels: list[list[NodeDict]], keep: list[int], title: str) -> str 
             node = levels[lvl][j]
             x1 = xs[lvl][j] + width_of[lvl][j] / 2
             y1 = y_of(lvl) + _BOX_H
-            for child in node["children"]:
-                if lvl > 0 and 0 <= child < keep[lvl - 1]:
-                    x2 = xs[lvl - 1][child] + width_of[lvl - 1][child] / 2
-                    parts.append(f'<line class="link" x1="{x1:.1f}" y1="{y1:.1f}" x2="{x2:.1f}" '
-                                 f'y2="{y_of(lvl - 1):.1f}"/>')
-                elif lvl == 0 or child >= len(levels[lvl - 1]):
-                    parts.append(f'<line class="link bad" x1="{x1:.1f}" y1="{y1:.1f}" x2="{x1:.1f}" '
-                                 f'y2="{y1 + 18:.1f}"><title>child {child}: no such node</title></line>')
+            _links(parts, levels, keep, lvl, node["children"], (x1, y1), (x1, y1 + 18),
+                   lambda child: (xs[lvl - 1][child] + width_of[lvl - 1][child] / 2, y_of(lvl - 1)))
     for lvl in range(len(levels)):
         y = y_of(lvl)
         parts.append(f'<text class="lvl" x="8" y="{y + 17:.1f}">level {lvl}</text>')
@@ -427,14 +441,8 @@ def _svg_columns(levels: list[list[NodeDict]], keep: list[int], title: str) -> s
         for j in range(keep[lvl]):
             x1 = xs[lvl]
             y1 = ys[lvl][j] + _BOX_H / 2
-            for child in levels[lvl][j]["children"]:
-                if lvl > 0 and 0 <= child < keep[lvl - 1]:
-                    x2 = xs[lvl - 1] + width_of[lvl - 1][child]
-                    parts.append(f'<line class="link" x1="{x1:.1f}" y1="{y1:.1f}" x2="{x2:.1f}" '
-                                 f'y2="{ys[lvl - 1][child] + _BOX_H / 2:.1f}"/>')
-                elif lvl == 0 or child >= len(levels[lvl - 1]):
-                    parts.append(f'<line class="link bad" x1="{x1:.1f}" y1="{y1:.1f}" x2="{x1 - 18:.1f}" '
-                                 f'y2="{y1:.1f}"><title>child {child}: no such node</title></line>')
+            _links(parts, levels, keep, lvl, levels[lvl][j]["children"], (x1, y1), (x1 - 18, y1),
+                   lambda child: (xs[lvl - 1] + width_of[lvl - 1][child], ys[lvl - 1][child] + _BOX_H / 2))
     for lvl in range(len(levels)):
         parts.append(f'<text class="lvl" x="{xs[lvl]:.1f}" y="16">level {lvl}</text>')
         kind = "leaf" if lvl == 0 else "top" if lvl == len(levels) - 1 else "inner"

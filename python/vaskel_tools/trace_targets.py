@@ -70,8 +70,9 @@ class TraceTarget:
         """A descriptor for the next document's trace."""
         raise NotImplementedError
 
-    def end(self, sink: int) -> bytes | str | None:
-        """What the document wrote: bytes, the path of a spool file, or None (dropped)."""
+    def end(self, sink: int) -> bytes | str | SpoolPiece | None:
+        """What the document wrote: bytes, the path of a spool file, its piece
+        of a shared spool file, or None (dropped)."""
         raise NotImplementedError
 
     def close(self) -> None:

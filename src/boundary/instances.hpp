@@ -122,4 +122,21 @@ void destroy_record(PyObject* self) {
     reinterpret_cast<Instance<Record>*>(self)->rec.~Record();
 }
 
+// The tp_dealloc slot of Record's class.
+template <class Record>
+void dealloc_instance(PyObject* self) {
+    guarded_dealloc(self, destroy_record<Record>);
+}
+
+// Creates Record's class, named `name` (a text that lives as long as the
+// process: the type keeps a pointer to it), a base type others may derive
+// from, with the given slots (which must live as long).
+template <class Record>
+PyTypeObject* create_class(const char* name, PyType_Slot* slots) noexcept {
+    PyType_Spec spec = {
+        name, static_cast<int>(sizeof(Instance<Record>)), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots,
+    };
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+}
+
 }  // namespace vaskel::py

@@ -25,8 +25,6 @@ constexpr auto kNodeNew = constructor<Node>(
     },
     Param<OwnedText>{"txt"}, Param<Index>{"lvl"}, Param<Index>{"i"});
 
-void node_dealloc(PyObject* self) { guarded_dealloc(self, destroy_record<Node>); }
-
 PyObject* get_children(PyObject* self, void*) {
     return with_receiver<Node>(self, [](const Node& n) { return int_list(n.children); });
 }
@@ -51,23 +49,15 @@ PyGetSetDef node_getset[] = {
 PyType_Slot node_slots[] = {
     {Py_tp_doc, const_cast<char*>(kNodeNew.doc)},
     {Py_tp_new, new_slot<kNodeNew>()},
-    {Py_tp_dealloc, reinterpret_cast<void*>(node_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<Node>)},
     {Py_tp_getset, node_getset},
     {0, nullptr},
-};
-
-PyType_Spec node_spec = {
-    "vaskel.Node",
-    static_cast<int>(sizeof(NodeObject)),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-    node_slots,
 };
 
 }  // namespace
 
 PyTypeObject* create_node_type() noexcept {
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&node_spec));
+    return create_class<Node>("vaskel.Node", node_slots);
 }
 
 }  // namespace vaskel::py

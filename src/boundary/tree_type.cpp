@@ -95,8 +95,6 @@ constexpr auto kTreeMethods = std::tuple{
         }),
 };
 
-void tree_dealloc(PyObject* self) { guarded_dealloc(self, destroy_record<Tree>); }
-
 PyObject* tree_get_data(PyObject* self, void*) {
     return with_receiver<Tree>(self, [&](const Tree& t) {
         PyRef levels = checked(PyList_New(static_cast<Py_ssize_t>(t.levels.size())));
@@ -118,24 +116,16 @@ PyGetSetDef tree_getset[] = {
 PyType_Slot tree_slots[] = {
     {Py_tp_doc, const_cast<char*>(kTreeNew.doc)},
     {Py_tp_new, new_slot<kTreeNew>()},
-    {Py_tp_dealloc, reinterpret_cast<void*>(tree_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<Tree>)},
     {Py_tp_methods, method_defs<kTreeMethods>()},
     {Py_tp_getset, tree_getset},
     {0, nullptr},
 };
 
-PyType_Spec tree_spec = {
-    "vaskel.Tree",
-    static_cast<int>(sizeof(TreeObject)),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-    tree_slots,
-};
-
 }  // namespace
 
 PyTypeObject* create_tree_type() noexcept {
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&tree_spec));
+    return create_class<Tree>("vaskel.Tree", tree_slots);
 }
 
 }  // namespace vaskel::py
