@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/engine.hpp"
@@ -13,6 +14,7 @@
 #include "core/line_sink.hpp"
 #include "core/rule_base.hpp"
 #include "core/tokenizer.hpp"
+#include "core/tree.hpp"
 #include "core/tree_xml.hpp"
 
 int main() {
@@ -27,7 +29,7 @@ int main() {
     for (const auto& pair : pairs) rules.insert(pair[0], pair[1]);
     try {
         vaskel::StdoutLineWriter trace;
-        const vaskel::Tree tree = vaskel::run_engine(tokens, rules, trace);
+        const vaskel::Tree tree = vaskel::run_engine(vaskel::leaf_level(std::move(tokens)), rules, trace);
         const std::string xml = vaskel::tree_to_xml(tree, trace);
         std::fwrite(xml.data(), 1, xml.size(), stdout);
     } catch (const vaskel::Failure& failure) {
