@@ -10,6 +10,7 @@ import re
 import shutil
 import signal
 import stat
+import threading
 import sys
 import time
 import xml.etree.ElementTree as ET
@@ -643,3 +644,66 @@ def test_pieces_waiting_for_their_sync_keep_their_own_trace(tmp_path, monkeypatc
         assert body == t.text, name
     assert traces[1] == traces[2]
     assert traces[1][str(tmp_path / "corpus" / "doc05.txt")] == ""
+
+
+# --- the trace read from a pipe that a thread drains -----------------------------------
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="forks workers")
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_a_trace_longer_than_a_pipe_holds_comes_whole_and_no_thread_outlives_the_run(tmp_path, monkeypatch, jobs):
+    # The engine writes its trace into a pipe that a thread drains while the
+    # call runs: a document whose trace is many times the pipe's size must
+    # neither block nor lose a byte, and after the run this process is back
+    # to its own threads (a later run can fork its workers safely).
+    _fork_context(monkeypatch)
+    corpus_dir = tmp_path / "corpus"
+    corpus_dir.mkdir()
+    (corpus_dir / "big.txt").write_text(SAMPLE * 500, encoding="utf-8")
+    (corpus_dir / "small.txt").write_text("le chat dort .\n", encoding="utf-8")
+    found, _ = corpus.find_documents([str(corpus_dir)], ".json")
+    threads = threading.active_count()
+    with silence_trace():
+        summary = corpus.run_corpus(RULES, found, str(tmp_path / "out"), fmt="json", jobs=jobs,
+                                    trace_path=str(tmp_path / "trace.txt"))
+    assert summary.written == 2 and summary.failed == []
+    assert threading.active_count() == threads
+    from vaskel_tools.rulebase import RuleBase
+
+    cut = RuleBase(RULES)
+    pieces = trace_pieces(tmp_path / "trace.txt")
+    for doc in found:
+        tokens = vaskel.tokenize(Path(doc.path).read_text(encoding="utf-8"))
+        with capture_trace() as t:
+            vaskel.engine(tokens, cut.for_tokens(tokens))
+        assert pieces[doc.path] == t.text, doc.path
+    assert len(pieces[str(corpus_dir / "big.txt")]) > 4 << 20  # four times the most a pipe is given
+    analysis = json.loads((tmp_path / "out" / "big.json").read_text(encoding="utf-8"))
+    assert analysis["tokens"] == vaskel.tokenize(SAMPLE * 500)
+
+
+def test_a_call_cut_short_leaves_nothing_for_the_next_document(monkeypatch):
+    # What an interrupted call wrote into the capture is not read as the
+    # start of the next document's trace.
+    calls = []
+    real = vaskel.engine
+
+    def engine(tokens, rules):
+        calls.append(tokens)
+        if len(calls) == 1:
+            real(tokens, rules)  # its trace is written, then the call fails
+            raise KeyboardInterrupt
+        return real(tokens, rules)
+
+    monkeypatch.setattr(vaskel, "engine", engine)
+    tokens = vaskel.tokenize(SAMPLE)
+    try:
+        with silence_trace():
+            with pytest.raises(KeyboardInterrupt):
+                corpus._traced_engine(tokens, RULES)
+            _, data = corpus._traced_engine(tokens, RULES)
+    finally:
+        corpus._close_capture()
+    with capture_trace() as t:
+        real(tokens, RULES)
+    assert data == t.data

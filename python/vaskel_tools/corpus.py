@@ -74,6 +74,9 @@ class DocResult:
     # The sync of ``output_file`` under way on a thread of this process
     # (``_Syncer``); None once it is synced.
     sync: Any = None
+    # False: a worker wrote ``output_file`` and closed it unsynced; the
+    # parent syncs it before the rename.
+    synced: bool = True
 
 
 @dataclass
@@ -237,8 +240,11 @@ class WorkerState:
     cut: Any = None
     # Where the exports are synced when the process running the documents
     # is the one that renames them (a ``_Syncer``); None: each is synced
-    # before the next document starts.
+    # before the next document starts, unless ``defer_sync``.
     syncer: Any = None
+    # A worker process: each export is closed unsynced and the parent syncs
+    # it, so that the worker goes on to its next document meanwhile.
+    defer_sync: bool = False
 
     def prepare(self) -> None:
         """Builds the rule base to cut now, in the process that makes the state.
@@ -280,54 +286,163 @@ def _rule_base(rules: dict[str, str]) -> Any:
     return _cut_of[1]
 
 
-# Where the engine's trace is captured when a format reads it: one file per
-# process, emptied for each document (in memory where the system allows).
-_capture_fd = -1
-_capture_pid = -1  # a forked worker makes its own: the parent's is shared with it
+# Where the engine's trace is captured when a format reads it, in the process
+# running the documents.
+#
+# The engine writes each trace line with a write(2) of its own, some 2,700 for
+# a document of 480 tokens: the sink's cost per write is most of the call.
+# A pipe is the cheapest to write into (about half the cost of a file in
+# memory), but a pipe's buffer is bounded: a longer trace would block the
+# engine for ever with nobody reading. So a thread drains it: it sleeps until
+# the pipe has something, waits a moment for it to fill (one wake-up per
+# burst rather than per line) and reads what is there. The engine lets the
+# interpreter lock go around each write to a pipe, so the thread runs while
+# a call is under way. Where no pipe can be waited on so, a file in memory
+# (or a temporary file) takes the whole trace.
 
 
-def _capture_file() -> int:
-    global _capture_fd, _capture_pid
-    if _capture_fd < 0 or _capture_pid != os.getpid():
-        _capture_fd, _capture_pid = -1, os.getpid()
+class _PipeCapture:
+    PIPE_SIZE = 1 << 20  # asked for; the system may give less
+    FILL_RATE = 200e6  # bytes a second, more than the engine writes
+
+    def __init__(self) -> None:
+        self.pid = os.getpid()
+        self.read_end, self.write_end = os.pipe()
+        size = 1 << 16  # the usual default
+        try:
+            import fcntl
+
+            fcntl.fcntl(self.write_end, getattr(fcntl, "F_SETPIPE_SZ", 1031), self.PIPE_SIZE)
+            size = fcntl.fcntl(self.write_end, getattr(fcntl, "F_GETPIPE_SZ", 1032))
+        except (ImportError, OSError):
+            pass  # the default size: more wake-ups, the same bytes
+        # How long the drain lets the pipe fill after its first byte: less
+        # than it takes the engine to fill it, and a few calls' length, so that
+        # the drain seldom wakes while a document of common size runs.
+        self.pause = min(0.005, size / self.FILL_RATE)
+        os.set_blocking(self.read_end, False)
+        self._stop_read, self._stop_write = os.pipe()  # wakes the drain to end it
+        self._chunks: list[bytes] = []
+        self._lock = threading.Lock()
+        self._closing = False
+        # Started with the stop signals held: they reach the main thread alone.
+        old = signal.pthread_sigmask(signal.SIG_BLOCK, _STOPPERS)
+        try:
+            self._thread = threading.Thread(target=self._drain, name="vaskel-trace", daemon=True)
+            self._thread.start()
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, old)
+
+    def _drain(self) -> None:
+        import select
+
+        poller = select.poll()
+        poller.register(self.read_end, select.POLLIN)
+        poller.register(self._stop_read, select.POLLIN)
+        while not self._closing:
+            poller.poll()
+            if self._closing:
+                break
+            time.sleep(self.pause)
+            with self._lock:
+                self._read()
+
+    def _read(self) -> None:
+        while True:
+            try:
+                chunk = os.read(self.read_end, self.PIPE_SIZE)
+            except BlockingIOError:
+                return
+            if not chunk:
+                return
+            self._chunks.append(chunk)
+
+    def take(self) -> bytes:
+        """Everything written to the pipe so far (all of a call that has returned)."""
+        with self._lock:
+            self._read()
+            data = b"".join(self._chunks)
+            self._chunks = []
+        return data
+
+    def close(self) -> None:
+        self._closing = True
+        os.write(self._stop_write, b"\0")
+        self._thread.join()
+        for fd in (self.read_end, self.write_end, self._stop_read, self._stop_write):
+            os.close(fd)
+
+
+class _FileCapture:
+    def __init__(self) -> None:
+        self.pid = os.getpid()
+        self.write_end = -1
         if hasattr(os, "memfd_create"):
             try:
-                _capture_fd = os.memfd_create("vaskel-trace", getattr(os, "MFD_CLOEXEC", 0))
+                self.write_end = os.memfd_create("vaskel-trace", getattr(os, "MFD_CLOEXEC", 0))
             except OSError:
                 pass
-        if _capture_fd < 0:
-            _capture_fd, name = tempfile.mkstemp(prefix="vaskel-trace-")
+        if self.write_end < 0:
+            self.write_end, name = tempfile.mkstemp(prefix="vaskel-trace-")
             os.unlink(name)
-    os.ftruncate(_capture_fd, 0)
-    os.lseek(_capture_fd, 0, os.SEEK_SET)  # the engine writes at the file's offset
-    return _capture_fd
+
+    def take(self) -> bytes:
+        size = os.fstat(self.write_end).st_size
+        chunks = []
+        at = 0
+        while at < size:
+            chunk = os.pread(self.write_end, size - at, at)
+            if not chunk:
+                break
+            chunks.append(chunk)
+            at += len(chunk)
+        os.ftruncate(self.write_end, 0)
+        os.lseek(self.write_end, 0, os.SEEK_SET)  # the engine writes at the file's offset
+        return b"".join(chunks)
+
+    def close(self) -> None:
+        os.close(self.write_end)
+
+
+_capture: _PipeCapture | _FileCapture | None = None
+
+
+def _capture_sink() -> _PipeCapture | _FileCapture:
+    global _capture
+    if _capture is None or _capture.pid != os.getpid():  # a forked worker makes its own
+        try:
+            import select
+
+            _capture = _PipeCapture() if hasattr(select, "poll") else _FileCapture()
+        except OSError:
+            _capture = _FileCapture()
+    return _capture
+
+
+def _close_capture() -> None:
+    """Ends this process's capture (and its thread, before any fork)."""
+    global _capture
+    capture, _capture = _capture, None
+    if capture is not None and capture.pid == os.getpid():
+        capture.close()
 
 
 def _traced_engine(tokens: list[str], rules: dict[str, str]) -> tuple[Any, bytes]:
     # fd 1 is the document's sink (``redirected``): it goes to the capture
-    # file for the call, then back, and the trace is written to the sink.
+    # for the call, then back, and the trace is written to the sink.
     import vaskel
 
-    capture = _capture_file()
+    capture = _capture_sink()
     sink = os.dup(1)
     try:
-        os.dup2(capture, 1)
+        os.dup2(capture.write_end, 1)
         try:
             tree = vaskel.engine(tokens, rules)
         finally:
             os.dup2(sink, 1)
+            data = capture.take()  # also what a call cut short wrote: the next one starts empty
     finally:
         os.close(sink)
-    size = os.fstat(capture).st_size
-    chunks = []
-    at = 0
-    while at < size:
-        chunk = os.pread(capture, size - at, at)
-        if not chunk:
-            break
-        chunks.append(chunk)
-        at += len(chunk)
-    data = b"".join(chunks)
     view = memoryview(data)
     while view:
         view = view[os.write(1, view):]
@@ -397,6 +512,11 @@ def process_document(state: WorkerState, path: str, text: str) -> DocResult:
                     tmp, fd = write_unsynced(state.temp_dir, output)
                     result.output_file = tmp
                     result.sync = state.syncer.submit(tmp, fd)
+                elif state.defer_sync:
+                    tmp, fd = write_unsynced(state.temp_dir, output)
+                    os.close(fd)
+                    result.output_file = tmp
+                    result.synced = False
                 else:
                     result.output_file = write_new(state.temp_dir, output)
             except OSError as exc:
@@ -507,7 +627,11 @@ def run_corpus(rules: dict[str, str], docs: list[Document], out_dir: str, *, fmt
                     _run_here(state, docs, done)
                 finally:
                     spool.close()
+                    _close_capture()
             else:
+                # This process syncs what the workers write (where it can
+                # wait on a pipe beside them).
+                state.defer_sync = os.name == "posix"
                 _WorkerPool(min(jobs, len(docs)), state).run(docs, open_traces, done)
     finally:
         try:
@@ -548,7 +672,10 @@ class _Syncer:
 
     THREADS = 4
 
-    def __init__(self) -> None:
+    def __init__(self, notify: int = -1) -> None:
+        # ``notify``: a non-blocking descriptor that gets one byte each time a
+        # sync ends, for a thread that waits on descriptors (a pipe's end).
+        self._notify = notify
         self._jobs: queue.SimpleQueue[_SyncJob | None] = queue.SimpleQueue()
         self._abandon = False
         self._threads: list[threading.Thread] = []
@@ -561,7 +688,9 @@ class _Syncer:
         finally:
             signal.pthread_sigmask(signal.SIG_SETMASK, old)
 
-    def submit(self, tmp: str, fd: int) -> _SyncJob:
+    def submit(self, tmp: str, fd: int = -1) -> _SyncJob:
+        """Syncs and closes ``fd``, the file ``tmp`` still open (-1: a file
+        another process wrote and closed, opened again to sync it)."""
         job = _SyncJob(tmp, fd)
         self._jobs.put(job)
         return job
@@ -570,13 +699,21 @@ class _Syncer:
         while (job := self._jobs.get()) is not None:
             try:
                 if self._abandon:
-                    os.close(job.fd)  # the run is stopping: the file is removed with its folder
+                    if job.fd >= 0:
+                        os.close(job.fd)  # the run is stopping: the file is removed with its folder
                 else:
+                    if job.fd < 0:
+                        job.fd = os.open(job.tmp, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
                     sync_and_close(job.tmp, job.fd)
             except BaseException as exc:  # noqa: BLE001 - handed to the thread that waits for it
                 job.error = exc
             finally:
                 job.finished.set()
+                if self._notify >= 0:
+                    try:
+                        os.write(self._notify, b"\0")
+                    except OSError:
+                        pass  # full: the waiting thread has enough to wake it already
 
     def close(self, abandon: bool = False) -> None:
         """Ends the threads once the syncs queued are done (``abandon``: only
@@ -663,6 +800,7 @@ def _worker_main(conn: Any, state: WorkerState) -> None:
         conn.send(_process_path(_state, path))
     if _state is not None:
         _state.trace.close()
+    _close_capture()
 
 
 class _Worker:
@@ -685,19 +823,34 @@ class _WorkerPool:
     # Two documents in flight per worker: it never waits for the next one,
     # and when it dies the first unanswered one is the one it was running.
     IN_FLIGHT = 2
+    # Exports a worker wrote, waiting here for their sync, at most: past
+    # that, the disk sets the pace.
+    SYNCING = 32
 
     def __init__(self, workers: int, state: WorkerState) -> None:
         self.size = workers
         self.state = state
         self.context = _pool_context()
+        # When the workers leave their exports unsynced: the threads that
+        # sync them here, the pipe they wake the run with, and the results
+        # waiting for their sync, in arrival order.
+        self.syncer: _Syncer | None = None
+        self.woken = self.notify = -1
+        self.syncing: deque[DocResult] = deque()
 
     def run(self, docs: list[Document], ready: Callable[[], None], done: Callable[[DocResult], None]) -> None:
         from multiprocessing.connection import wait
 
         queue: deque[str] = deque(doc.path for doc in docs)
         workers: list[_Worker] = []
+        finished = False
         try:
-            workers = [_Worker(self.context, self.state) for _ in range(self.size)]
+            workers = [self._worker() for _ in range(self.size)]
+            if self.state.defer_sync:
+                self.woken, self.notify = os.pipe()
+                os.set_blocking(self.woken, False)
+                os.set_blocking(self.notify, False)
+                self.syncer = _Syncer(self.notify)
             ready()
             while True:
                 for worker in workers:
@@ -705,13 +858,19 @@ class _WorkerPool:
                 if not any(worker.sent for worker in workers):
                     if not queue:
                         break
-                    workers.append(_Worker(self.context, self.state))  # every worker died
+                    workers.append(self._worker())  # every worker died
                     continue
                 # Idle workers too: one that dies between two documents is
                 # replaced before it is given one.
                 owners: dict[Any, _Worker] = {worker.conn: worker for worker in workers}
                 owners.update((worker.process.sentinel, worker) for worker in workers)
-                for item in wait(list(owners)):
+                waited: list[Any] = list(owners)
+                if self.woken >= 0:
+                    waited.append(self.woken)
+                for item in wait(waited):
+                    if item == self.woken:
+                        self._drain()
+                        continue
                     owner = owners.get(item)
                     if owner is None or owner not in workers:
                         continue
@@ -719,21 +878,44 @@ class _WorkerPool:
                         workers.remove(owner)
                         self._lost(owner, queue, done)
                         if queue:
-                            workers.append(_Worker(self.context, self.state))
+                            workers.append(self._worker())
+                self._synced_ones(done)
             for worker in workers:
                 try:
                     worker.conn.send(None)
                 except OSError:
                     pass
+            while self.syncing:
+                done(_synced(self.syncing.popleft()))
             for worker in workers:
                 worker.process.join(timeout=10)
+            finished = True
         finally:
+            if self.syncer is not None:
+                self.syncer.close(abandon=not finished)
+                self.syncer = None
+            for fd in (self.woken, self.notify):
+                if fd >= 0:
+                    os.close(fd)
+            self.woken = self.notify = -1
             for worker in workers:
                 if worker.process.is_alive():
                     worker.process.terminate()
             for worker in workers:
                 worker.process.join()
                 worker.conn.close()
+
+    def _worker(self) -> _Worker:
+        """A new worker. A forked one is made with no sync thread of ours
+        running (a thread inside a lock at the fork would leave that lock
+        held in the child): the syncs under way end first."""
+        if self.syncer is None or self.context.get_start_method() != "fork":
+            return _Worker(self.context, self.state)
+        self.syncer.close()
+        try:
+            return _Worker(self.context, self.state)
+        finally:
+            self.syncer = _Syncer(self.notify)
 
     def _feed(self, worker: _Worker, queue: deque[str]) -> None:
         while queue and len(worker.sent) < self.IN_FLIGHT:
@@ -750,10 +932,36 @@ class _WorkerPool:
             while worker.conn.poll():
                 result: DocResult = worker.conn.recv()
                 worker.sent.popleft()
-                done(result)
+                if result.synced or result.output_file is None or self.syncer is None:
+                    done(result)
+                    continue
+                result.synced = True
+                result.sync = self.syncer.submit(result.output_file)
+                self.syncing.append(result)
+                while len(self.syncing) > self.SYNCING:
+                    done(_synced(self.syncing.popleft()))
         except (EOFError, OSError):
             return False
         return bool(worker.process.is_alive())
+
+    def _drain(self) -> None:
+        try:
+            while os.read(self.woken, 4096):
+                pass
+        except BlockingIOError:
+            pass
+
+    def _synced_ones(self, done: Callable[[DocResult], None]) -> None:
+        """``done`` for each result whose sync has ended, in arrival order among them."""
+        if not self.syncing:
+            return
+        waiting: deque[DocResult] = deque()
+        for result in self.syncing:
+            if result.sync.finished.is_set():
+                done(_synced(result))
+            else:
+                waiting.append(result)
+        self.syncing = waiting
 
     def _lost(self, worker: _Worker, queue: deque[str], done: Callable[[DocResult], None]) -> None:
         worker.process.join()
