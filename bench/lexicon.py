@@ -452,7 +452,7 @@ def main() -> None:
     bench_documents(documents(tokens, args.docs), full, rb, args.reps)
     bench_empty_call(full, args.floor, max(args.reps, 5))
     if not args.no_run:
-        bench_run(corpus_text()[0], full, rb, args.run_docs, args.reps)
+        bench_run(corpus_text()[0], full, rb, args.run_docs, max(args.reps, 5))
     if not args.no_memory:
         del rb
         bench_memory(tokens)

@@ -1,6 +1,8 @@
 """Lexicon loaders: small files in each format, what they keep and drop."""
 
 import codecs
+import os
+from pathlib import Path
 
 import pytest
 
@@ -15,6 +17,8 @@ from vaskel_tools.lexicon import (
     read_lexicon,
 )
 from vaskel_tools.rulebase import RuleBase
+
+from helpers import run_vaskel
 
 DELA = (
     "/ a comment line\n"
@@ -236,3 +240,25 @@ def test_the_package_names_them():
     assert vaskel_tools.load_lexicon is load_lexicon and vaskel_tools.merge_rules is merge_rules
     assert vaskel_tools.read_lexicon is read_lexicon and vaskel_tools.Lexicon is Lexicon
     assert vaskel_tools.RuleBase is RuleBase
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs FIFOs")
+def test_a_lexicon_path_that_is_not_a_regular_file_is_refused_without_waiting(tmp_path):
+    fifo = tmp_path / "lexicon.tsv"
+    os.mkfifo(fifo)  # nobody writes to it: reading it would wait for ever
+    with pytest.raises(LexiconError, match=r"lexicon\.tsv: not a regular file"):
+        load_lexicon(fifo, "tsv")
+    with pytest.raises(IsADirectoryError):
+        load_lexicon(tmp_path, "tsv")
+
+
+def test_the_command_names_the_lexicon_once_in_its_error(tmp_path):
+    bad = tmp_path / "bad.tsv"
+    bad.write_bytes(b"le\tDET\nch\xe2t\tNOM\n")
+    text = tmp_path / "t.txt"
+    text.write_text("le chat .\n", encoding="utf-8")
+    rules = Path(__file__).resolve().parent.parent / "python" / "vaskel_tools" / "data" / "regles.json"
+    done = run_vaskel("run", str(rules), "--lexicon", str(bad), "--out", str(tmp_path / "out"), str(text), text=True)
+    assert done.returncode == 1
+    assert done.stderr.startswith(f"vaskel: {bad}: not utf-8-sig at byte 9"), done.stderr
+    assert done.stderr.count(str(bad)) == 1

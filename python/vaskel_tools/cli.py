@@ -187,7 +187,7 @@ def cmd_run(args: argparse.Namespace) -> int:
         except OSError as exc:
             raise InputError(f"{args.lexicon}: cannot read the lexicon: {exc.strerror or exc}") from None
         except LexiconError as exc:
-            raise InputError(f"{args.lexicon}: {exc}") from None
+            raise InputError(str(exc)) from None  # it names the file
         for line in lexicon.report().splitlines():
             print(f"vaskel: {one_line(line)}", file=sys.stderr)
         rules = merge_rules(rules, lexicon)

@@ -3,14 +3,15 @@
 For each document: read it (UTF-8, a regular file), tokenize, run the engine,
 export the tree in the chosen format (``FORMATS``) and write
 ``OUT/<name><suffix>`` whole or not at all: the process that ran the document
-writes the export to a hidden file of the run's own folder (``OUT/.vaskel-run-*``)
-and syncs it, and this process alone renames it into place and appends the
-document's trace to the trace file, as one step that a signal cannot cut in
-two; so an output exists exactly when the run counted it written and its trace
-piece is in the trace file. (When this process runs the documents itself, the
-syncs run on threads of their own while the next documents are processed;
-each export is still renamed only once its sync has ended.) The renames are made durable by syncing the output
-folder at the end of the run (and the trace file is synced then).
+writes the export to a hidden file of the run's own folder (``OUT/.vaskel-run-*``),
+this process syncs it, and this process alone renames it into place and
+appends the document's trace to the trace file, as one step that a signal
+cannot cut in two; so an output exists exactly when the run counted it
+written and its trace piece is in the trace file. The syncs run on threads of
+this process while the next documents are processed (a worker closes its
+export unsynced and goes on to its next document); each export is still
+renamed only once its sync has ended. The renames are made durable by syncing
+the output folder at the end of the run (and the trace file is synced then).
 
 The document's trace (what vaskel writes on file descriptor 1, and a failure
 report it writes on descriptor 2) comes after a line ``# document: PATH``;

@@ -34,10 +34,12 @@ Left out, each counted in ``Lexicon.dropped`` with a few examples:
 from __future__ import annotations
 
 import codecs
+import errno
 import functools
 import inspect
 import os
 import re
+import stat
 from collections.abc import Callable, Iterator, Mapping
 from dataclasses import dataclass, field
 from typing import ParamSpec, Union
@@ -117,7 +119,16 @@ Entry = tuple[int, "str | None", str, "float | None"]
 
 
 def _text(path: StrPath, encoding: str | None) -> str:
-    data = open(path, "rb").read()
+    # Opened without waiting (a FIFO would block the read for ever) and read
+    # only when it is a regular file.
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_NOCTTY", 0) | getattr(os, "O_CLOEXEC", 0))
+    with open(fd, "rb") as file:
+        mode = os.fstat(fd).st_mode
+        if stat.S_ISDIR(mode):
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), os.fspath(path))
+        if not stat.S_ISREG(mode):
+            raise LexiconError(f"{os.fspath(path)}: not a regular file (only regular files are read)")
+        data = file.read()
     if encoding is None:
         if data.startswith((codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE)):
             encoding = "utf-16"
