@@ -630,9 +630,7 @@ def run_corpus(rules: dict[str, str], docs: list[Document], out_dir: str, *, fmt
                     spool.close()
                     _close_capture()
             else:
-                # This process syncs what the workers write (where it can
-                # wait on a pipe beside them).
-                state.defer_sync = os.name == "posix"
+                state.defer_sync = True  # this process syncs what the workers write
                 _WorkerPool(min(jobs, len(docs)), state).run(docs, open_traces, done)
     finally:
         try:
@@ -673,10 +671,7 @@ class _Syncer:
 
     THREADS = 4
 
-    def __init__(self, notify: int = -1) -> None:
-        # ``notify``: a non-blocking descriptor that gets one byte each time a
-        # sync ends, for a thread that waits on descriptors (a pipe's end).
-        self._notify = notify
+    def __init__(self) -> None:
         self._jobs: queue.SimpleQueue[_SyncJob | None] = queue.SimpleQueue()
         self._abandon = False
         self._threads: list[threading.Thread] = []
@@ -710,11 +705,6 @@ class _Syncer:
                 job.error = exc
             finally:
                 job.finished.set()
-                if self._notify >= 0:
-                    try:
-                        os.write(self._notify, b"\0")
-                    except OSError:
-                        pass  # full: the waiting thread has enough to wake it already
 
     def close(self, abandon: bool = False) -> None:
         """Ends the threads once the syncs queued are done (``abandon``: only
@@ -827,16 +817,18 @@ class _WorkerPool:
     # Exports a worker wrote, waiting here for their sync, at most: past
     # that, the disk sets the pace.
     SYNCING = 32
+    # How long the run waits for a worker before it looks at the syncs
+    # again (it looks each time a result comes, too).
+    SYNC_LOOK = 0.02
 
     def __init__(self, workers: int, state: WorkerState) -> None:
         self.size = workers
         self.state = state
         self.context = _pool_context()
         # When the workers leave their exports unsynced: the threads that
-        # sync them here, the pipe they wake the run with, and the results
-        # waiting for their sync, in arrival order.
+        # sync them here, and the results waiting for their sync, in arrival
+        # order.
         self.syncer: _Syncer | None = None
-        self.woken = self.notify = -1
         self.syncing: deque[DocResult] = deque()
 
     def run(self, docs: list[Document], ready: Callable[[], None], done: Callable[[DocResult], None]) -> None:
@@ -848,10 +840,7 @@ class _WorkerPool:
         try:
             workers = [self._worker() for _ in range(self.size)]
             if self.state.defer_sync:
-                self.woken, self.notify = os.pipe()
-                os.set_blocking(self.woken, False)
-                os.set_blocking(self.notify, False)
-                self.syncer = _Syncer(self.notify)
+                self.syncer = _Syncer()
             ready()
             while True:
                 for worker in workers:
@@ -865,13 +854,7 @@ class _WorkerPool:
                 # replaced before it is given one.
                 owners: dict[Any, _Worker] = {worker.conn: worker for worker in workers}
                 owners.update((worker.process.sentinel, worker) for worker in workers)
-                waited: list[Any] = list(owners)
-                if self.woken >= 0:
-                    waited.append(self.woken)
-                for item in wait(waited):
-                    if item == self.woken:
-                        self._drain()
-                        continue
+                for item in wait(list(owners), self.SYNC_LOOK if self.syncing else None):
                     owner = owners.get(item)
                     if owner is None or owner not in workers:
                         continue
@@ -895,10 +878,6 @@ class _WorkerPool:
             if self.syncer is not None:
                 self.syncer.close(abandon=not finished)
                 self.syncer = None
-            for fd in (self.woken, self.notify):
-                if fd >= 0:
-                    os.close(fd)
-            self.woken = self.notify = -1
             for worker in workers:
                 if worker.process.is_alive():
                     worker.process.terminate()
@@ -916,7 +895,7 @@ class _WorkerPool:
         try:
             return _Worker(self.context, self.state)
         finally:
-            self.syncer = _Syncer(self.notify)
+            self.syncer = _Syncer()
 
     def _feed(self, worker: _Worker, queue: deque[str]) -> None:
         while queue and len(worker.sent) < self.IN_FLIGHT:
@@ -944,13 +923,6 @@ class _WorkerPool:
         except (EOFError, OSError):
             return False
         return bool(worker.process.is_alive())
-
-    def _drain(self) -> None:
-        try:
-            while os.read(self.woken, 4096):
-                pass
-        except BlockingIOError:
-            pass
 
     def _synced_ones(self, done: Callable[[DocResult], None]) -> None:
         """``done`` for each result whose sync has ended, in arrival order among them."""

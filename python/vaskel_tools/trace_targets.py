@@ -8,8 +8,9 @@ and the target then hands back the piece that document wrote:
 - ``DropTrace``: ``/dev/null``, nothing comes back;
 - ``InlineTrace``: a temporary file of this process, whose bytes come back in
   the result (a Dask worker, which shares no folder with the client);
-- ``SpoolTrace``: a file of its own per document in a folder the parent
-  reads, which comes back as a path (the bytes never cross a pipe);
+- ``SpoolTrace``: a file of the worker's own in a folder the parent reads,
+  emptied for each document; a piece comes back as bytes, or as the path of
+  the file when it is long (such bytes never cross a pipe);
 - ``SharedSpool``: one file of the process that runs the documents and
   writes the trace file itself, the pieces one after another in it, each
   coming back as its place in that file (no file made per document).
@@ -125,23 +126,57 @@ class InlineTrace(TraceTarget):
 
 
 class SpoolTrace(TraceTarget):
-    """One spool file per document in ``folder``; the reader removes it once copied."""
+    """A spool file of this process in ``folder``, emptied for each document.
+
+    A piece of up to ``INLINE`` bytes comes back as bytes (it crosses the
+    pipe with the result: no file is made or removed per document); a longer
+    one comes back as the path of the spool file itself, which the reader
+    copies and removes, and the next document gets a new file.
+    """
+
+    INLINE = 1 << 22
 
     def __init__(self, folder: str, fds: tuple[int, ...] = (1, 2)) -> None:
         super().__init__(fds)
         self.folder = folder
         self._count = 0
         self._path = ""
+        self._fd = -1
 
     def begin(self) -> int:
-        self._count += 1
-        self._path = os.path.join(self.folder, f"t{os.getpid()}-{self._count}")
-        return os.open(self._path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0), 0o600)
+        if self._fd < 0:
+            self._count += 1
+            self._path = os.path.join(self.folder, f"t{os.getpid()}-{self._count}")
+            self._fd = os.open(self._path, os.O_RDWR | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0), 0o600)
+        else:
+            os.ftruncate(self._fd, 0)
+            os.lseek(self._fd, 0, os.SEEK_SET)  # the engine writes at the file's offset
+        return self._fd
 
-    def end(self, sink: int) -> str:
-        os.close(sink)
+    def end(self, sink: int) -> bytes | str:
+        size = os.lseek(self._fd, 0, os.SEEK_CUR)
+        if size <= self.INLINE:
+            chunks = []
+            at = 0
+            while at < size:
+                chunk = os.pread(self._fd, size - at, at)
+                if not chunk:
+                    break
+                chunks.append(chunk)
+                at += len(chunk)
+            return b"".join(chunks)
+        os.close(self._fd)
+        self._fd = -1
         return self._path
 
+    def close(self) -> None:
+        if self._fd >= 0:
+            os.close(self._fd)
+            self._fd = -1
+            try:
+                os.unlink(self._path)
+            except OSError:
+                pass
 
 class SpoolPiece:
     """One document's piece of a ``SharedSpool``: ``length`` bytes from ``offset``."""
