@@ -8,7 +8,8 @@ processes, side by side in each repetition:
 - the bare loop: one Python process that, for each document, reads it,
   calls tokenize, engine and to_xml and writes the XML to a file, with file
   descriptor 1 pointed once at the trace file (or /dev/null);
-- `vaskel run RULES CORPUS --out DIR --jobs 1` and `--jobs 2`.
+- `vaskel run RULES CORPUS --format xml --all-rule-lines --out DIR --jobs 1` and `--jobs 2`
+  (the same work as the bare loop: the XML, every rule line in the trace).
 
 The rule base is bench/rules_fr.py. Prints medians and the ratios
 jobs 1 / jobs 2 (goal >= 1.7 on 2 cores) and jobs 1 / bare loop (goal
@@ -100,7 +101,9 @@ def main() -> None:
     rules_path = WORK / "rules.json"
     rules_path.write_text(json.dumps(ruleset(), ensure_ascii=False), encoding="utf-8")
     corpus = make_corpus(args.docs, args.size)
-    vaskel_cmd = [sys.executable, "-m", "vaskel_tools", "run", str(rules_path), str(corpus)]
+    # The same work as the bare loop: the tree's XML, every rule line in the trace.
+    vaskel_cmd = [sys.executable, "-m", "vaskel_tools", "run", str(rules_path), str(corpus),
+                  "--format", "xml", "--all-rule-lines"]
     results: dict[str, dict[str, list[float]]] = {}
     for trace in ("file", "none"):
         out = WORK / f"out-{trace}"
