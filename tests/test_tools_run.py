@@ -707,3 +707,23 @@ def test_a_call_cut_short_leaves_nothing_for_the_next_document(monkeypatch):
     with capture_trace() as t:
         real(tokens, RULES)
     assert data == t.data
+
+
+def test_where_no_pipe_can_be_had_the_trace_is_captured_in_a_file(monkeypatch):
+    def no_pipe():
+        raise OSError(24, "Too many open files")
+
+    monkeypatch.setattr(corpus, "_PipeCapture", no_pipe)
+    tokens = vaskel.tokenize(SAMPLE)
+    corpus._close_capture()
+    try:
+        with silence_trace():
+            first = corpus._traced_engine(tokens, RULES)[1]
+            second = corpus._traced_engine(tokens[:5], RULES)[1]  # the file starts empty again
+        assert isinstance(corpus._capture, corpus._FileCapture)
+    finally:
+        corpus._close_capture()
+    for data, toks in ((first, tokens), (second, tokens[:5])):
+        with capture_trace() as t:
+            vaskel.engine(toks, RULES)
+        assert data == t.data

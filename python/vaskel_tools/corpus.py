@@ -47,7 +47,8 @@ from typing import Any
 
 from .files import (InputError, UsageError, load_rules, publish, read_text, sync_and_close, sync_folder, write_new,
                     write_unsynced)
-from .trace_targets import DropTrace, InlineTrace, SharedSpool, SpoolTrace, TraceFile, TraceTarget, redirected
+from .trace_targets import (DropTrace, InlineTrace, SharedSpool, SpoolTrace, TraceFile, TraceTarget, read_start,
+                            redirected)
 
 __all__ = ["Document", "DocResult", "RunSummary", "Format", "FORMATS", "find_documents", "load_rules", "read_text",
            "run_corpus", "check_trace_path", "effective_jobs", "InputError"]
@@ -388,18 +389,10 @@ class _FileCapture:
             os.unlink(name)
 
     def take(self) -> bytes:
-        size = os.fstat(self.write_end).st_size
-        chunks = []
-        at = 0
-        while at < size:
-            chunk = os.pread(self.write_end, size - at, at)
-            if not chunk:
-                break
-            chunks.append(chunk)
-            at += len(chunk)
+        data = read_start(self.write_end, os.fstat(self.write_end).st_size)
         os.ftruncate(self.write_end, 0)
         os.lseek(self.write_end, 0, os.SEEK_SET)  # the engine writes at the file's offset
-        return b"".join(chunks)
+        return data
 
     def close(self) -> None:
         os.close(self.write_end)

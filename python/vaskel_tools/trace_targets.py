@@ -57,6 +57,19 @@ def redirected(sink: int, fds: tuple[int, ...]) -> Iterator[None]:
             raise pending
 
 
+def read_start(fd: int, size: int) -> bytes:
+    """The first ``size`` bytes of the file open as ``fd`` (fewer if it is shorter)."""
+    chunks = []
+    at = 0
+    while at < size:
+        chunk = os.pread(fd, size - at, at)
+        if not chunk:
+            break
+        chunks.append(chunk)
+        at += len(chunk)
+    return b"".join(chunks)
+
+
 class TraceTarget:
     """The sink of one document's trace in the process running it.
 
@@ -156,15 +169,7 @@ class SpoolTrace(TraceTarget):
     def end(self, sink: int) -> bytes | str:
         size = os.lseek(self._fd, 0, os.SEEK_CUR)
         if size <= self.INLINE:
-            chunks = []
-            at = 0
-            while at < size:
-                chunk = os.pread(self._fd, size - at, at)
-                if not chunk:
-                    break
-                chunks.append(chunk)
-                at += len(chunk)
-            return b"".join(chunks)
+            return read_start(self._fd, size)
         os.close(self._fd)
         self._fd = -1
         return self._path
