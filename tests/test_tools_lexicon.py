@@ -1,6 +1,7 @@
 """Lexicon loaders: small files in each format, what they keep and drop."""
 
 import codecs
+import json
 import os
 from pathlib import Path
 
@@ -262,3 +263,54 @@ def test_the_command_names_the_lexicon_once_in_its_error(tmp_path):
     assert done.returncode == 1
     assert done.stderr.startswith(f"vaskel: {bad}: not utf-8-sig at byte 9"), done.stderr
     assert done.stderr.count(str(bad)) == 1
+
+
+def test_the_command_passes_the_loader_options_on(tmp_path):
+    # A user's own DELA file, its tags renamed, with sentence-initial capitals:
+    # "Chat" starts the text, "la" has two categories and keeps both.
+    lexicon = tmp_path / "mots.dic"
+    lexicon.write_text(DELA, encoding="utf-8")
+    tags = tmp_path / "tags.json"
+    tags.write_text(json.dumps({"N": "NOM", "DET": "DET", "PRO": ""}), encoding="utf-8")
+    rules = tmp_path / "rules.json"
+    # (A key of three labels lets windows of two be tried.)
+    rules.write_text(json.dumps({"NOM+DET|NOM": "X", "A+B+C": "Y"}), encoding="utf-8")
+    text = tmp_path / "t.txt"
+    text.write_text("Chat la chat .\n", encoding="utf-8")
+    out = tmp_path / "out"
+    done = run_vaskel("run", str(rules), "--lexicon", str(lexicon), "--lexicon-format", "dela",
+                      "--lexicon-tags", str(tags), "--lexicon-several", "all", "--lexicon-case-variants",
+                      "--out", str(out), str(text), "--trace", "none", text=True)
+    assert done.returncode == 0, done.stderr
+    found = json.loads((out / "t.json").read_text(encoding="utf-8"))
+    assert [(c["key"], c["tokens"]) for c in found["chunks"]] == [("NOM+DET|NOM", ["Chat", "la"])]
+
+
+@pytest.mark.parametrize("options, message", [
+    (["--lexicon-several", "most-frequent"], "needs frequencies"),
+    (["--lexicon-label", "features"], "label 'features' for dela"),
+])
+def test_the_command_refuses_loader_options_the_format_cannot_take(tmp_path, options, message):
+    lexicon = tmp_path / "mots.dic"
+    lexicon.write_text(DELA, encoding="utf-8")
+    text = tmp_path / "t.txt"
+    text.write_text("le chat .\n", encoding="utf-8")
+    rules = Path(__file__).resolve().parent.parent / "python" / "vaskel_tools" / "data" / "regles.json"
+    done = run_vaskel("run", str(rules), "--lexicon", str(lexicon), "--lexicon-format", "dela", *options,
+                      "--out", str(tmp_path / "out"), str(text), text=True)
+    assert done.returncode == 2 and message in done.stderr, done.stderr
+    assert not (tmp_path / "out").exists()
+
+
+def test_a_tag_map_that_is_not_a_table_is_named_as_such(tmp_path):
+    tags = tmp_path / "tags.json"
+    tags.write_text("[1]", encoding="utf-8")
+    lexicon = tmp_path / "mots.tsv"
+    lexicon.write_text("le\tDET\n", encoding="utf-8")
+    text = tmp_path / "t.txt"
+    text.write_text("le chat .\n", encoding="utf-8")
+    rules = Path(__file__).resolve().parent.parent / "python" / "vaskel_tools" / "data" / "regles.json"
+    done = run_vaskel("run", str(rules), "--lexicon", str(lexicon), "--lexicon-tags", str(tags),
+                      "--out", str(tmp_path / "out"), str(text), text=True)
+    assert done.returncode == 1
+    assert done.stderr.startswith(f"vaskel: {tags}: the tag map must be a JSON object"), done.stderr

@@ -182,12 +182,16 @@ def cmd_run(args: argparse.Namespace) -> int:
     if args.lexicon is not None:
         from .lexicon import LexiconError, merge_rules, read_lexicon
 
+        tags = None if args.lexicon_tags is None else load_rules(args.lexicon_tags, "tag map")
         try:
-            lexicon = read_lexicon(args.lexicon, args.lexicon_format)
+            lexicon = read_lexicon(args.lexicon, args.lexicon_format, label=args.lexicon_label, tag_map=tags,
+                                   several=args.lexicon_several, case_variants=args.lexicon_case_variants)
         except OSError as exc:
             raise InputError(f"{args.lexicon}: cannot read the lexicon: {exc.strerror or exc}") from None
         except LexiconError as exc:
             raise InputError(str(exc)) from None  # it names the file
+        except ValueError as exc:  # options the format cannot take
+            raise UsageError(f"--lexicon options: {exc}") from None
         for line in lexicon.report().splitlines():
             print(f"vaskel: {one_line(line)}", file=sys.stderr)
         rules = merge_rules(rules, lexicon)
@@ -340,9 +344,9 @@ def build_parser() -> argparse.ArgumentParser:
     from .corpus import DEFAULT_FORMAT, FORMATS
 
     p = sub.add_parser("run", help="a rule base over text files and folders, in parallel")
-    p.add_argument("rules", metavar="RULES.json")
+    p.add_argument("rules", metavar="RULES.json", help="the rule base, a JSON object of str to str")
     p.add_argument("inputs", nargs="+", metavar="INPUT", help="text files, or folders of *.txt")
-    p.add_argument("--out", required=True, metavar="DIR")
+    p.add_argument("--out", required=True, metavar="DIR", help="the folder the results are written to")
     p.add_argument("--format", choices=sorted(FORMATS), default=DEFAULT_FORMAT,
                    help=f"json: tokens, offsets, chunks and levels; conll: one token a line with its offsets "
                         f"and an IOB column per level; xml: the tree export (default: {DEFAULT_FORMAT})")
@@ -350,6 +354,17 @@ def build_parser() -> argparse.ArgumentParser:
                    help="a lexicon read as single-label rules, under RULES.json (whose rules win on a clash)")
     p.add_argument("--lexicon-format", choices=("dela", "lefff", "lexique", "tsv"), default="tsv",
                    help="the format of --lexicon (default: tsv)")
+    p.add_argument("--lexicon-label", metavar="FIELD", default="category",
+                   help="the field of the lexicon that gives the label: category (default) or lemma; "
+                        "dela: also codes, full; lefff: also features; lexique: any column")
+    p.add_argument("--lexicon-tags", metavar="TAGS.json",
+                   help='labels renamed as the lexicon is read, a JSON object such as {"N": "NOM"} '
+                        '(a label mapped to "" is left out)')
+    p.add_argument("--lexicon-several", choices=("first", "most-frequent", "all"), default="first",
+                   help="a form with several labels keeps the first (default), the most frequent "
+                        "(lexique), or all of them joined with |")
+    p.add_argument("--lexicon-case-variants", action="store_true",
+                   help="also give a form's capitalised variant its label (a word that starts a sentence)")
     p.add_argument("--all-rule-lines", action="store_true",
                    help="run each document with the whole rule base, so that its trace lists every rule "
                         "(default: only the rules its tokens can use; the tree is the same)")

@@ -118,19 +118,22 @@ def read_text(path: str) -> str:
     return decode_text(path, read_input(path))
 
 
-def load_rules(path: str) -> dict[str, str]:
-    """Reads a JSON rule base: an object mapping strings to strings."""
-    raw = read_input(path, "the rule base")
+def load_rules(path: str, what: str = "rule base") -> dict[str, str]:
+    """Reads a JSON rule base: an object mapping strings to strings.
+
+    ``what`` names the file in the messages (another table of the same
+    shape, such as a tag map)."""
+    raw = read_input(path, f"the {what}")
     try:
         rules: Any = json.loads(raw.decode("utf-8-sig"))
     except UnicodeDecodeError as exc:
-        raise InputError(f"{path}: the rule base is not UTF-8 (byte {exc.start})") from None
+        raise InputError(f"{path}: the {what} is not UTF-8 (byte {exc.start})") from None
     except json.JSONDecodeError as exc:
         raise InputError(f"{path}: not JSON: {exc.msg} (line {exc.lineno}, column {exc.colno})") from None
     except RecursionError:
-        raise InputError(f"{path}: not a rule base: its JSON is nested too deeply") from None
+        raise InputError(f"{path}: not a {what}: its JSON is nested too deeply") from None
     if not isinstance(rules, dict):
-        raise InputError(f"{path}: the rule base must be a JSON object mapping strings to strings")
+        raise InputError(f"{path}: the {what} must be a JSON object mapping strings to strings")
     for key, value in rules.items():
         if not isinstance(value, str):
             raise InputError(f"{path}: the value of {key!r} is not a string")
