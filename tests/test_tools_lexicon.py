@@ -314,3 +314,14 @@ def test_a_tag_map_that_is_not_a_table_is_named_as_such(tmp_path):
                       "--out", str(tmp_path / "out"), str(text), text=True)
     assert done.returncode == 1
     assert done.stderr.startswith(f"vaskel: {tags}: the tag map must be a JSON object"), done.stderr
+
+
+def test_lexicon_options_without_a_lexicon_are_a_usage_error(tmp_path):
+    text = tmp_path / "t.txt"
+    text.write_text("le chat .\n", encoding="utf-8")
+    rules = Path(__file__).resolve().parent.parent / "python" / "vaskel_tools" / "data" / "regles.json"
+    done = run_vaskel("run", str(rules), "--lexicon-format", "dela", "--lexicon-case-variants",
+                      "--out", str(tmp_path / "out"), str(text), text=True)
+    assert done.returncode == 2
+    assert "--lexicon-format, --lexicon-case-variants: no --lexicon to read" in done.stderr, done.stderr
+    assert not (tmp_path / "out").exists()

@@ -178,14 +178,22 @@ def cmd_run(args: argparse.Namespace) -> int:
         from .corpus_dask import check_address
 
         check_address(args.dask)
+    lexicon_options = {"--lexicon-format": args.lexicon_format, "--lexicon-label": args.lexicon_label,
+                       "--lexicon-tags": args.lexicon_tags, "--lexicon-several": args.lexicon_several,
+                       "--lexicon-case-variants": args.lexicon_case_variants or None}
+    if args.lexicon is None:
+        given = [name for name, value in lexicon_options.items() if value is not None]
+        if given:
+            raise UsageError(f"{', '.join(given)}: no --lexicon to read")
     rules = load_rules(args.rules)
     if args.lexicon is not None:
         from .lexicon import LexiconError, merge_rules, read_lexicon
 
         tags = None if args.lexicon_tags is None else load_rules(args.lexicon_tags, "tag map")
         try:
-            lexicon = read_lexicon(args.lexicon, args.lexicon_format, label=args.lexicon_label, tag_map=tags,
-                                   several=args.lexicon_several, case_variants=args.lexicon_case_variants)
+            lexicon = read_lexicon(args.lexicon, args.lexicon_format or "tsv", label=args.lexicon_label or "category",
+                                   tag_map=tags, several=args.lexicon_several or "first",
+                                   case_variants=args.lexicon_case_variants)
         except OSError as exc:
             raise InputError(f"{args.lexicon}: cannot read the lexicon: {exc.strerror or exc}") from None
         except LexiconError as exc:
@@ -352,15 +360,15 @@ def build_parser() -> argparse.ArgumentParser:
                         f"and an IOB column per level; xml: the tree export (default: {DEFAULT_FORMAT})")
     p.add_argument("--lexicon", metavar="FILE",
                    help="a lexicon read as single-label rules, under RULES.json (whose rules win on a clash)")
-    p.add_argument("--lexicon-format", choices=("dela", "lefff", "lexique", "tsv"), default="tsv",
+    p.add_argument("--lexicon-format", choices=("dela", "lefff", "lexique", "tsv"),
                    help="the format of --lexicon (default: tsv)")
-    p.add_argument("--lexicon-label", metavar="FIELD", default="category",
+    p.add_argument("--lexicon-label", metavar="FIELD",
                    help="the field of the lexicon that gives the label: category (default) or lemma; "
                         "dela: also codes, full; lefff: also features; lexique: any column")
     p.add_argument("--lexicon-tags", metavar="TAGS.json",
                    help='labels renamed as the lexicon is read, a JSON object such as {"N": "NOM"} '
                         '(a label mapped to "" is left out)')
-    p.add_argument("--lexicon-several", choices=("first", "most-frequent", "all"), default="first",
+    p.add_argument("--lexicon-several", choices=("first", "most-frequent", "all"),
                    help="a form with several labels keeps the first (default), the most frequent "
                         "(lexique), or all of them joined with |")
     p.add_argument("--lexicon-case-variants", action="store_true",
