@@ -222,11 +222,24 @@ def test_a_worker_that_dies_costs_only_its_document(tmp_path, monkeypatch):
         return real(state, tokens, text, result)
 
     monkeypatch.setattr(corpus, "_export", export)
+    threads = []  # as the system counts them, as each worker is forked
+    real_worker = corpus._Worker
+
+    def worker(*args):
+        threads.append(corpus._system_threads())
+        return real_worker(*args)
+
+    monkeypatch.setattr(corpus, "_Worker", worker)
     found, _ = corpus.find_documents([str(tmp_path / "corpus")], ".xml")
     out = tmp_path / "out"
     seen = []
     summary = corpus.run_corpus(RULES, found, str(out), fmt="xml", all_rule_lines=True,
                                 trace_path=str(tmp_path / "t"), jobs=2, on_result=lambda result: seen.append(result.path))
+    # The replacements too are forked from a process of one thread (none of
+    # the run's sync threads still counted), where the run started so.
+    assert len(threads) > 2
+    if threads[0] == 1:
+        assert set(threads) == {1}, threads
     victims = sorted(str(p) for p in docs.values()
                      if vaskel.tokenize(p.read_text(encoding="utf-8"))[:5] == victim)
     assert 1 < len(victims) < 24

@@ -831,6 +831,8 @@ class _WorkerPool:
         workers: list[_Worker] = []
         finished = False
         try:
+            if self.context.get_start_method() == "fork":
+                _threads_ended()  # a capture or sync thread of an earlier run, still exiting
             workers = [self._worker() for _ in range(self.size)]
             if self.state.defer_sync:
                 self.syncer = _Syncer()
@@ -885,6 +887,7 @@ class _WorkerPool:
         if self.syncer is None or self.context.get_start_method() != "fork":
             return _Worker(self.context, self.state)
         self.syncer.close()
+        _threads_ended()
         try:
             return _Worker(self.context, self.state)
         finally:
@@ -937,6 +940,27 @@ class _WorkerPool:
             queue.extendleft(reversed(worker.sent))  # never started: run elsewhere
             worker.sent.clear()
             done(DocResult(culprit, ok=False, error=f"{culprit}: the worker process running it ended abruptly"))
+
+
+def _threads_ended(timeout: float = 0.05) -> None:
+    """Waits (a moment at most) until the system no longer counts the
+    threads this process joined: a thread is joined once its Python code is
+    over, a little before the system has it gone. (Threads that some
+    library keeps, which no join ends, cost the whole moment.)"""
+    deadline = time.monotonic() + timeout
+    while _system_threads() > 1 and time.monotonic() < deadline:
+        time.sleep(0.001)
+
+
+def _system_threads() -> int:
+    # The 20th field of /proc/self/stat (after the name, in parentheses,
+    # which may hold spaces); 0 where there is no such file.
+    try:
+        with open("/proc/self/stat", "rb") as f:
+            stat = f.read()
+        return int(stat[stat.rindex(b")") + 2:].split()[17])
+    except (OSError, ValueError, IndexError):
+        return 0
 
 
 def _batches(docs: list[Document], jobs: int) -> list[list[Document]]:
