@@ -280,6 +280,7 @@ def run_corpus_files(text: str, count: int) -> tuple[Path, Path, list[str]]:
         folder.mkdir(parents=True)
     lines = text.splitlines(keepends=True)
     step = max(1, len(lines) // count)
+    few = part_size(count)
     texts = []
     for k in range(count):
         at, piece, n = k * step, [], 0
@@ -290,7 +291,7 @@ def run_corpus_files(text: str, count: int) -> tuple[Path, Path, list[str]]:
             n += len(vaskel.tokenize(line))
         texts.append("".join(piece))
         (many / f"doc{k:04}.txt").write_text(texts[-1], encoding="utf-8")
-        if k < part_size(count):
+        if k < few:
             (part / f"doc{k:04}.txt").write_text(texts[-1], encoding="utf-8")
     return many, part, texts
 

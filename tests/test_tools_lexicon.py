@@ -21,6 +21,9 @@ from vaskel_tools.rulebase import RuleBase
 
 from helpers import run_vaskel
 
+# The rule base shipped with the package.
+SHIPPED_RULES = Path(__file__).resolve().parent.parent / "python" / "vaskel_tools" / "data" / "regles.json"
+
 DELA = (
     "/ a comment line\n"
     "le,.DET+z1:ms\n"
@@ -258,7 +261,7 @@ def test_the_command_names_the_lexicon_once_in_its_error(tmp_path):
     bad.write_bytes(b"le\tDET\nch\xe2t\tNOM\n")
     text = tmp_path / "t.txt"
     text.write_text("le chat .\n", encoding="utf-8")
-    rules = Path(__file__).resolve().parent.parent / "python" / "vaskel_tools" / "data" / "regles.json"
+    rules = SHIPPED_RULES
     done = run_vaskel("run", str(rules), "--lexicon", str(bad), "--out", str(tmp_path / "out"), str(text), text=True)
     assert done.returncode == 1
     assert done.stderr.startswith(f"vaskel: {bad}: not utf-8-sig at byte 9"), done.stderr
@@ -295,7 +298,7 @@ def test_the_command_refuses_loader_options_the_format_cannot_take(tmp_path, opt
     lexicon.write_text(DELA, encoding="utf-8")
     text = tmp_path / "t.txt"
     text.write_text("le chat .\n", encoding="utf-8")
-    rules = Path(__file__).resolve().parent.parent / "python" / "vaskel_tools" / "data" / "regles.json"
+    rules = SHIPPED_RULES
     done = run_vaskel("run", str(rules), "--lexicon", str(lexicon), "--lexicon-format", "dela", *options,
                       "--out", str(tmp_path / "out"), str(text), text=True)
     assert done.returncode == 2 and message in done.stderr, done.stderr
@@ -309,7 +312,7 @@ def test_a_tag_map_that_is_not_a_table_is_named_as_such(tmp_path):
     lexicon.write_text("le\tDET\n", encoding="utf-8")
     text = tmp_path / "t.txt"
     text.write_text("le chat .\n", encoding="utf-8")
-    rules = Path(__file__).resolve().parent.parent / "python" / "vaskel_tools" / "data" / "regles.json"
+    rules = SHIPPED_RULES
     done = run_vaskel("run", str(rules), "--lexicon", str(lexicon), "--lexicon-tags", str(tags),
                       "--out", str(tmp_path / "out"), str(text), text=True)
     assert done.returncode == 1
@@ -319,7 +322,7 @@ def test_a_tag_map_that_is_not_a_table_is_named_as_such(tmp_path):
 def test_lexicon_options_without_a_lexicon_are_a_usage_error(tmp_path):
     text = tmp_path / "t.txt"
     text.write_text("le chat .\n", encoding="utf-8")
-    rules = Path(__file__).resolve().parent.parent / "python" / "vaskel_tools" / "data" / "regles.json"
+    rules = SHIPPED_RULES
     done = run_vaskel("run", str(rules), "--lexicon-format", "dela", "--lexicon-case-variants",
                       "--out", str(tmp_path / "out"), str(text), text=True)
     assert done.returncode == 2
